@@ -1,0 +1,170 @@
+#include "app/UpdateDlg.h"
+
+#include "app/LocalizedString.h"
+#include "platform/Diagnostics.h"
+#include "res/resource.h"
+
+namespace kestro {
+
+CUpdateDlg* dialogPointer = nullptr;
+CWnd updateButton;
+CWnd progressBar;
+CWnd successLabel;
+CWnd instructionsLabel;
+
+namespace {
+constexpr int kTextSuccess = 4;
+constexpr int kTextTitle = 6;
+constexpr int kTextButton = 12;
+constexpr int kTextInstructions = 14;
+constexpr std::intptr_t kProgressRange0To100 = 0x00640000;  // MAKELPARAM(0, 100)
+}  // namespace
+
+BEGIN_MESSAGE_MAP(CUpdateDlg)
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
+ON_WM_DEVICECHANGE()
+ON_BN_CLICKED(IDC_UPDATE_BUTTON, OnUsbUpdate)
+END_MESSAGE_MAP()
+
+CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
+  m_hIcon = System().LoadIcon(IDI_APP_ICON);
+  dialogPointer = this;
+  titleShowsVersion = 0;
+}
+
+CUpdateDlg::~CUpdateDlg() = default;
+
+bool CUpdateDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SendMessage(win::WM_SETICON, win::ICON_BIG, reinterpret_cast<std::intptr_t>(m_hIcon));
+  SendMessage(win::WM_SETICON, win::ICON_SMALL, reinterpret_cast<std::intptr_t>(m_hIcon));
+
+  updateButton = GetDlgItem(IDC_UPDATE_BUTTON);
+  progressBar = GetDlgItem(IDC_PROGRESS);
+  successLabel = GetDlgItem(IDC_SUCCESS_LABEL);
+  successLabel.ShowWindow(win::SW_HIDE);
+  successLabel.SetWindowText(LocalizedString(kTextSuccess));
+  instructionsLabel = GetDlgItem(IDC_INSTRUCTIONS);
+  instructionsLabel.SetWindowText(LocalizedString(kTextInstructions));
+  progressBar.SendMessage(win::PBM_SETRANGE, 0, kProgressRange0To100);
+  progressBar.SendMessage(win::PBM_SETPOS, 0, 0);
+
+  m_context.ClearImageFields();
+  stopFlag = 1;
+  updateButton.SetWindowText(LocalizedString(kTextButton));
+  m_hid.m_NotifyWindow = m_hWnd;
+  deviceVersion = kVersionUnknown;
+
+  if (m_hid.FindDevice()) {
+    updateButton.EnableWindow(true);
+    m_updater.QueryDeviceVersion();
+  } else {
+    updateButton.EnableWindow(false);
+  }
+  updateState = kUpdateStateIdle;
+  if (titleShowsVersion == 0) SetWindowText(LocalizedString(kTextTitle));
+  return true;
+}
+
+IconPosition CentredIconPosition(Size client, int iconWidth, int iconHeight) {
+  return {(client.width - iconWidth + 1) / 2, (client.height - iconHeight + 1) / 2};
+}
+
+void CUpdateDlg::OnPaint() {
+  if (!IsIconic()) {
+    CDialog::OnPaint();
+    return;
+  }
+  std::unique_ptr<PaintSession> paint = System().BeginPaint(m_hWnd);
+  SendMessage(win::WM_ICONERASEBKGND, paint->DeviceContext(), 0);
+  const int iconWidth = paint->SystemMetric(win::SM_CXICON);
+  const int iconHeight = paint->SystemMetric(win::SM_CYICON);
+  const IconPosition at = CentredIconPosition(paint->ClientSize(), iconWidth, iconHeight);
+  paint->DrawIcon(at.x, at.y, m_hIcon);
+}
+
+IconHandle CUpdateDlg::OnQueryDragIcon() { return m_hIcon; }
+
+bool CUpdateDlg::OnDeviceChange(std::uint32_t eventType, std::intptr_t) {
+  const std::uint32_t code = eventType & 0xFFFF;
+  if (code != win::DBT_DEVNODES_CHANGED && code != win::DBT_DEVICEARRIVAL &&
+      code != win::DBT_DEVICEREMOVECOMPLETE) {
+    return true;
+  }
+  const bool present = m_hid.FindDevice() != 0;
+  // While a worker runs it owns the device: the button stays disabled and no query runs.
+  const bool busy = m_workerRunning.load();
+  switch (code) {
+    case win::DBT_DEVNODES_CHANGED:
+      if (present) {
+        if (!busy) updateButton.EnableWindow(true);
+      } else {
+        updateButton.EnableWindow(false);
+        SetWindowText(LocalizedString(kTextTitle));
+      }
+      break;
+    case win::DBT_DEVICEARRIVAL:
+      if (present && !busy) {
+        updateButton.EnableWindow(true);
+        m_updater.QueryDeviceVersion();
+      }
+      break;
+    case win::DBT_DEVICEREMOVECOMPLETE:
+      if (!present) {
+        updateButton.EnableWindow(false);
+        DebugText(LocalizedString(kTextTitle));
+        SetWindowText(LocalizedString(kTextTitle));
+      }
+      break;
+  }
+  return true;
+}
+
+void CUpdateDlg::OnUsbUpdate() {
+  successLabel.ShowWindow(win::SW_HIDE);
+  // A press while a worker is still ending its run (the button can be enabled again by a failure
+  // report before the worker leaves) must not start a second one.
+  if (m_workerRunning.load()) return;
+  if (!m_hid.OpenDevice()) return;
+  stopFlag = 0;
+  updateButton.EnableWindow(false);
+  progressBar.SendMessage(win::PBM_SETPOS, 0, 0);
+  m_workerRunning = true;
+  if (!System().StartThread([this] { RunWorker(); })) m_workerRunning = false;
+}
+
+void CUpdateDlg::RunWorker() {
+  if (DeviceKind.load() == kDeviceKindBoot) {
+    m_updater.RunBootUpdate();
+  } else {
+    m_updater.Usb_UpdateThread();
+  }
+  m_workerRunning = false;
+}
+
+void CUpdateDlg::RefreshUpdateButton() {
+  updateButton.EnableWindow(m_hid.FindDevice() != 0);
+}
+
+std::wstring CUpdateDlg::Text(int index) { return LocalizedString(index); }
+void CUpdateDlg::SetTitle(const std::wstring& title) { SetWindowText(title); }
+void CUpdateDlg::EnableUpdateButton(bool enable) { updateButton.EnableWindow(enable); }
+void CUpdateDlg::ShowSuccessLabel() { successLabel.ShowWindow(win::SW_SHOW); }
+void CUpdateDlg::SetProgress(std::uint32_t position) {
+  progressBar.SendMessage(win::PBM_SETPOS, position, 0);
+}
+int CUpdateDlg::ShowMessage(const std::wstring& text, const std::wstring* caption,
+                            std::uint32_t type) {
+  return MessageBox(text, caption, type);
+}
+bool CUpdateDlg::ChooseFile(const OpenFileRequest& request, std::wstring& path) {
+  return System().GetOpenFileName(m_hWnd, request, path);
+}
+std::wstring CUpdateDlg::CurrentDirectory(std::size_t bufferChars) {
+  return System().GetCurrentDirectory(bufferChars);
+}
+void CUpdateDlg::Sleep(std::uint32_t milliseconds) { System().Sleep(milliseconds); }
+std::uint64_t CUpdateDlg::NowMs() { return System().TickCount(); }
+
+}  // namespace kestro

@@ -1,0 +1,75 @@
+// The main dialog: the one window the user sees, its reactions to device events and to the
+// update button, and the shell side of the update.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "hid/Hid.h"
+#include "platform/Framework.h"
+#include "update/UpdateContext.h"
+#include "update/UpdateHost.h"
+#include "update/Updater.h"
+
+namespace kestro {
+
+class CUpdateDlg : public CDialog, public UpdateHost {
+ public:
+  explicit CUpdateDlg(CWnd* parent = nullptr);
+  ~CUpdateDlg() override;
+
+  bool OnInitDialog() override;
+  void OnPaint();
+  IconHandle OnQueryDragIcon();
+  bool OnDeviceChange(std::uint32_t eventType, std::intptr_t eventData);
+  void OnUsbUpdate();
+  void RefreshUpdateButton() override;
+
+  CHid& Hid() { return m_hid; }
+  UpdateContext& Context() { return m_context; }
+  Updater& Update() { return m_updater; }
+  bool WorkerRunning() const { return m_workerRunning.load(); }
+
+  // UpdateHost
+  std::wstring Text(int index) override;
+  void SetTitle(const std::wstring& title) override;
+  void SetTitleShowsVersion() override { titleShowsVersion = 1; }
+  void EnableUpdateButton(bool enable) override;
+  void ShowSuccessLabel() override;
+  void SetProgress(std::uint32_t position) override;
+  int ShowMessage(const std::wstring& text, const std::wstring* caption,
+                  std::uint32_t type) override;
+  bool ChooseFile(const OpenFileRequest& request, std::wstring& path) override;
+  std::wstring CurrentDirectory(std::size_t bufferChars) override;
+  void Sleep(std::uint32_t milliseconds) override;
+  std::uint64_t NowMs() override;
+
+ private:
+  void RunWorker();
+
+  IconHandle m_hIcon = nullptr;
+  CHid m_hid;
+  UpdateContext m_context;
+  std::atomic<std::uint8_t> titleShowsVersion{0};
+  Updater m_updater{m_hid, m_context, *this};
+  // A worker owns the device and the update's buffers while this is set.
+  std::atomic<bool> m_workerRunning{false};
+
+  DECLARE_MESSAGE_MAP()
+};
+
+// The one main dialog and its four controls, set up at initialisation and used by both threads.
+extern CUpdateDlg* dialogPointer;
+extern CWnd updateButton;
+extern CWnd progressBar;
+extern CWnd successLabel;
+extern CWnd instructionsLabel;
+
+// Where the icon goes in a minimised window's client area: centred, truncating toward zero.
+struct IconPosition {
+  int x;
+  int y;
+};
+IconPosition CentredIconPosition(Size client, int iconWidth, int iconHeight);
+
+}  // namespace kestro

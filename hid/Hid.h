@@ -1,0 +1,85 @@
+// The controller as a HID device: finding it, opening it, and exchanging 65-byte reports with
+// time-outs. CHid knows nothing of the reports' contents.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/HidPort.h"
+
+namespace kestro {
+
+// Which protocol the controller found last speaks.
+enum DeviceKindValue : std::uint32_t {
+  kDeviceKindNormal = 0,  // normal firmware: the framed command protocol
+  kDeviceKindBoot = 1,    // boot mode: the bootloader protocol
+};
+
+// Process-wide; written only by FindDevice when it finds a controller.
+extern std::atomic<std::uint32_t> DeviceKind;
+
+// The supported vendor and product ids.
+inline constexpr std::uint16_t kVendorSt = 0x0483;
+inline constexpr std::uint16_t kVendorKestro = 0x3A7C;
+inline constexpr std::uint16_t kProductNormal = 0x5750;
+inline constexpr std::uint16_t kProductBoot = 0x3002;
+
+// Read time-outs: a version query reads with the long one, a transfer with the short one.
+inline constexpr std::uint32_t kInitialReadTimeoutMs = 10;
+inline constexpr std::uint32_t kOpenedReadTimeoutMs = 200;
+inline constexpr std::uint32_t kTransferReadTimeoutMs = 10;
+// A controller that stops taking output reports must not block a thread (and, through CHid's
+// lock, the window): a report not delivered within a second has failed.
+inline constexpr std::uint32_t kWriteTimeoutMs = 1000;
+
+class CHid {
+ public:
+  CHid();
+  virtual ~CHid();
+  CHid(const CHid&) = delete;
+  CHid& operator=(const CHid&) = delete;
+
+  // 1 when a supported controller was found, else 0.
+  int FindDevice();
+  // 1 when both handles were opened, else 0.
+  int OpenDevice();
+  // Non-zero when the report was written; 0 when the write failed or the device is not open.
+  int WriteReport(const std::uint8_t* source, std::uint8_t count);
+  // kWaitReceived (count payload bytes copied), kWaitTimeout, kWaitNotOpen, or kWaitReadFailed.
+  std::uint32_t ReadReport(std::uint8_t* destination, std::uint8_t count);
+  void SetReadTimeout(std::uint32_t milliseconds);
+  bool RegisterDeviceNotifications();
+
+  bool DevicePresent() const { return m_DevicePresent.load() != 0; }
+  std::wstring DevicePath() const;
+  std::uint32_t ReadTimeout() const { return m_ReadTimeout.load(); }
+
+  // The process-wide output report buffer (65 bytes), as the last write left it.
+  static void CopyOutputReport(std::uint8_t (&report)[kReportSize]);
+
+  NativeWindow m_NotifyWindow = nullptr;
+
+ private:
+  struct Found {
+    bool found = false;
+    PortHandle probe = kNoHandle;
+  };
+  Found Search();
+  void CloseHandles();
+
+  // Serialises every operation: no two writes share the output report buffer, and OpenDevice
+  // never replaces handles that the other thread's read or write is using.
+  mutable std::recursive_mutex m_lock;
+
+  std::atomic<int> m_DevicePresent{0};
+  PortHandle m_WriteHandle = kNoHandle;
+  PortHandle m_ReadHandle = kNoHandle;
+  std::wstring m_DevicePath;
+  std::atomic<std::uint32_t> m_ReadTimeout{kInitialReadTimeoutMs};
+  int m_NotificationsRegistered = 0;
+  NotifyRegistration m_DeviceNotify = nullptr;
+};
+
+}  // namespace kestro

@@ -1,0 +1,36 @@
+// The device side of one emulated HID interface. A transport hosts it: the in-process fake port
+// of the native tests, or the device-link server that the link build of the program talks to.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kestro::sim {
+
+inline constexpr std::size_t kPayloadBytes = 64;
+inline constexpr std::size_t kReportBytes = 65;
+using Payload = std::uint8_t[kPayloadBytes];
+using OutputReport = std::uint8_t[kReportBytes];
+
+// What an emulated controller can do to its host.
+class DeviceHost {
+ public:
+  virtual ~DeviceHost() = default;
+  // One input report of 64 payload bytes, readable by the program after delayMs.
+  virtual void SendInput(const Payload& payload, std::uint32_t delayMs) = 0;
+  // The controller disappears: reads and writes on its handles fail from now on.
+  virtual void Detach() = 0;
+  // The host's clock, in milliseconds (virtual in native tests, real over the device link).
+  virtual std::uint64_t NowMs() = 0;
+};
+
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual std::uint16_t VendorId() const = 0;
+  virtual std::uint16_t ProductId() const = 0;
+  // One output report exactly as the program wrote it (65 bytes, byte 0 the report id).
+  virtual void OnOutput(const OutputReport& report, DeviceHost& host) = 0;
+};
+
+}  // namespace kestro::sim

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include "sim/BootController.h"
+#include "sim/NormalController.h"
+#include "tests/support/DialogFixture.h"
+
+namespace kestro {
+namespace {
+
+using testing::DialogFixture;
+using testing::kEnglishInstructions;
+using testing::kTitle;
+
+class StartUpTest : public DialogFixture {};
+
+TEST_F(StartUpTest, WithoutAControllerTheButtonIsDisabled) {
+  Start();
+  EXPECT_EQ(Title(), kTitle);
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_EQ(env.system.Control(1007).text, L"USB Update");
+  EXPECT_EQ(Progress(), 0);
+  EXPECT_EQ(env.system.Control(1003).progressRange, 0x00640000);
+  EXPECT_FALSE(SuccessVisible());
+  EXPECT_EQ(env.system.Control(-1).text, L"Firmware upgraded!");
+  EXPECT_EQ(env.system.Control(1008).text, kEnglishInstructions);
+  EXPECT_EQ(env.system.Dialog().icons, (std::vector<std::uintptr_t>{win::ICON_BIG,
+                                                                    win::ICON_SMALL}));
+  EXPECT_EQ(stopFlag.load(), 1u);
+  EXPECT_EQ(updateState.load(), kUpdateStateIdle);
+  EXPECT_EQ(deviceVersion.load(), kVersionUnknown);
+  EXPECT_EQ(env.port.Registrations(), 1);
+  EXPECT_EQ(env.port.RegisteredWindow(), dialog->m_hWnd);
+}
+
+TEST_F(StartUpTest, InChineseTheTextsAreChinese) {
+  env.system.uiLanguage = 2052;
+  Start();
+  EXPECT_EQ(Title(), kTitle);
+  EXPECT_EQ(env.system.Control(1007).text, L"USB 升级");
+  EXPECT_EQ(env.system.Control(-1).text, L"升级成功。");
+  EXPECT_EQ(env.system.Control(1008).text.rfind(L"1. 按住 LB+RB 开机", 0), 0u);
+}
+
+TEST_F(StartUpTest, WithANormalControllerTheButtonIsEnabledAndTheTitleIsPlain) {
+  auto controller = std::make_shared<sim::NormalController>(sim::NormalConfig{});
+  env.port.AttachDevice(L"pad", controller);
+  Start();
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(controller->VersionQueries(), 1u);
+  EXPECT_EQ(deviceVersion.load(), 123u);
+  // The version title that the reply wrote is replaced at the end of initialisation.
+  EXPECT_EQ(env.system.Titles().front(), kTitle + L"(GamePad V1.23)");
+  EXPECT_EQ(Title(), kTitle);
+}
+
+TEST_F(StartUpTest, WithABootControllerTheVersionTitleStays) {
+  sim::BootConfig config;
+  config.version = 123;
+  env.port.AttachDevice(L"boot", std::make_shared<sim::BootController>(config));
+  Start();
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(Title(), kTitle + L"(Fw v1.2)");
+}
+
+TEST_F(StartUpTest, ABootControllerWithoutAnswerDisablesTheButton) {
+  sim::BootConfig config;
+  config.faults.silentTo = 0xC0;
+  env.port.AttachDevice(L"boot", std::make_shared<sim::BootController>(config));
+  Start();
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_EQ(Title(), kTitle);
+  ASSERT_EQ(env.system.MessageBoxes().size(), 1u);
+  EXPECT_EQ(env.system.MessageBoxes()[0].text, L"Get gamepad info error");
+  EXPECT_FALSE(env.system.MessageBoxes()[0].hasCaption);
+  EXPECT_EQ(env.system.MessageBoxes()[0].caption, L"KestroUpdate");
+}
+
+struct IconCase {
+  int clientWidth;
+  int expectedX;
+};
+
+class MinimisedPaintTest : public DialogFixture, public ::testing::WithParamInterface<IconCase> {};
+
+TEST_P(MinimisedPaintTest, CentresTheIconTruncatingTowardZero) {
+  Start();
+  env.system.iconic = true;
+  env.system.clientSize = {GetParam().clientWidth, 32};
+  env.system.Deliver(win::WM_PAINT, 0, 0);
+  ASSERT_EQ(env.system.drawnIcons.size(), 1u);
+  EXPECT_EQ(env.system.drawnIcons[0].first, GetParam().expectedX);
+  EXPECT_EQ(env.system.drawnIcons[0].second, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, MinimisedPaintTest,
+                         ::testing::Values(IconCase{37, 3}, IconCase{36, 2}, IconCase{0, -15}));
+
+TEST_F(StartUpTest, NotMinimisedPaintsNoIconAndTheDragImageIsTheIcon) {
+  Start();
+  env.system.Deliver(win::WM_PAINT, 0, 0);
+  EXPECT_TRUE(env.system.drawnIcons.empty());
+  EXPECT_EQ(env.system.Deliver(win::WM_QUERYDRAGICON, 0, 0), 0x152);
+}
+
+}  // namespace
+}  // namespace kestro
