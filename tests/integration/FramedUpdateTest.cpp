@@ -1,1 +1,468 @@
 #include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/UpdateFixture.h"
+
+namespace kestro {
+namespace {
+
+using testing::kFailureBox;
+using testing::kSuccessBox;
+using testing::kTitle;
+using testing::MakeRecord;
+using testing::UpdateFixture;
+
+std::vector<std::uint8_t> Bytes(std::initializer_list<int> list) {
+  std::vector<std::uint8_t> v;
+  for (int b : list) v.push_back(static_cast<std::uint8_t>(b));
+  return v;
+}
+
+bool StartsWith(const std::vector<std::uint8_t>& payload, const std::vector<std::uint8_t>& head) {
+  return payload.size() >= head.size() && std::equal(head.begin(), head.end(), payload.begin());
+}
+
+struct WholeCase {
+  std::size_t length;
+  bool followed;     // another record stands behind the selected image
+  bool secondRecord; // the selected image is the package's second record
+  std::vector<std::intptr_t> progress;
+};
+
+class FramedWholeUpdateTest : public UpdateFixture,
+                              public ::testing::WithParamInterface<WholeCase> {};
+
+TEST_P(FramedWholeUpdateTest, TheControllerReceivesExactlyTheSelectedImage) {
+  const WholeCase c = GetParam();
+  auto controller = AttachNormal();
+  std::vector<sim::PackageRecord> records;
+  if (c.secondRecord) records.push_back(MakeRecord(5, 1, 40, 99));
+  records.push_back(MakeRecord(0, 0, c.length, 7));
+  if (c.followed) records.push_back(MakeRecord(0, 1, 50, 13));
+  const auto image = records[c.secondRecord ? 1 : 0].image;
+  PickFile(WritePackage("p.dat", records));
+  Start();
+  RunUpdate();
+
+  EXPECT_EQ(controller->ReceivedImage(), image);
+  EXPECT_FALSE(controller->ReceivedBeyondLength());
+  EXPECT_TRUE(controller->Ended());
+  EXPECT_EQ(controller->AnnouncedLength(), c.length);
+  EXPECT_EQ(controller->AnnouncedBase(), 0x08004000u);
+  EXPECT_EQ(controller->AnnouncedVersion(), 123u);
+  const auto args = controller->AnnouncedInfoArgs();
+  ASSERT_EQ(args.size(), 28u);
+  for (std::size_t i = 12; i < 28; ++i) EXPECT_EQ(args[i], 0) << i;
+
+  EXPECT_EQ(BoxTexts(), (std::vector<std::wstring>{L"New firmware 1.2\n", kSuccessBox}));
+  EXPECT_EQ(env.system.MessageBoxes()[0].type, win::MB_OKCANCEL);
+  EXPECT_EQ(env.system.MessageBoxes()[1].caption, kTitle);
+  EXPECT_TRUE(SuccessVisible());
+  EXPECT_EQ(env.system.ProgressPositions(), c.progress);
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
+  EXPECT_TRUE(env.HasLine(L"Exit Usb_UpdateThread\n"));
+  EXPECT_TRUE(env.HasLine(L"update successful\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, FramedWholeUpdateTest,
+    ::testing::Values(WholeCase{1, false, false, {0, 0, 100, 0}},
+                      WholeCase{32, false, false, {0, 0, 100, 0}},
+                      WholeCase{64, false, false, {0, 0, 100, 0}},
+                      WholeCase{65, false, false, {0, 0, 98, 100, 0}},
+                      WholeCase{1, true, false, {0, 0, 100, 0}},
+                      WholeCase{33, true, false, {0, 0, 100, 0}},
+                      WholeCase{65, true, true, {0, 0, 98, 100, 0}},
+                      WholeCase{100, true, true, {0, 0, 64, 96, 100, 0}}));
+
+TEST_F(UpdateFixture, ReportsTravelByteForByteAsTheProtocolDefines) {
+  auto controller = AttachNormal();
+  auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 33, 3, 261, 2)};
+  PickFile(WritePackage("p.dat", records));
+  Start();
+  RunUpdate();
+  const auto out = controller->Outputs();
+  ASSERT_GE(out.size(), 6u);
+  EXPECT_TRUE(StartsWith(out[0], Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x04})));  // version
+  EXPECT_TRUE(StartsWith(out[1], Bytes({0x05, 0x00, 0x1A, 0x01, 0x00, 0x00})));  // update request
+  EXPECT_TRUE(StartsWith(out[2], Bytes({0x23, 0x00, 0x16, 0x1F, 0x00, 0x01, 0x1C, 0x00, 0x05,
+                                        0x01, 0x02, 0x00, 0x00, 0x40, 0x00, 0x08, 33, 0, 0, 0})));
+  auto first = Bytes({0x27, 0x00, 0x16, 0x23, 0x00, 0x00, 0x20, 0x00});
+  first.insert(first.end(), records[0].image.begin(), records[0].image.begin() + 32);
+  EXPECT_TRUE(StartsWith(out[3], first));
+  EXPECT_TRUE(StartsWith(out[4], Bytes({8, 0x00, 0x16, 4, 0x00, 0x00, 1, 0x00,
+                                        records[0].image[32]})));
+  EXPECT_TRUE(StartsWith(out.back(), Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x02})));  // end
+  EXPECT_EQ(BoxTexts().front(), L"New firmware 2.6 beta2\n");
+  EXPECT_TRUE(env.HasLine(L"desVersion is 131333\n"));
+  EXPECT_TRUE(env.HasLine(L"firmware type 1\n"));
+  EXPECT_TRUE(env.HasLine(L"update file is 0x21\n"));
+  EXPECT_TRUE(env.HasLine(L"SendFirmwarePacket cmd 1\n"));
+  EXPECT_TRUE(env.HasLine(L"WriteHid 39 btye sucessful\n"));
+  EXPECT_TRUE(env.HasLine(L"\nSET_FIRMWARE_DATA read_pos 1 offset 0x21\n\n"));
+  EXPECT_TRUE(env.HasLine(L"send() is OK!\n"));
+  EXPECT_TRUE(env.HasLine(L"Bytes Sent: 1\n"));
+}
+
+TEST_F(UpdateFixture, ALongDataPacketGoesOutIn39BytePieces) {
+  auto controller = AttachNormal();
+  Start();
+  ASSERT_EQ(dialog->Hid().OpenDevice(), 1);
+  std::uint8_t data[50];
+  for (int i = 0; i < 50; ++i) data[i] = static_cast<std::uint8_t>(i);
+  ASSERT_TRUE(dialog->Update().SendFirmwarePacket(SET_FIRMWARE_DATA, data, 50));
+  const auto written = env.port.Written();
+  ASSERT_GE(written.size(), 2u);
+  const auto& a = written[written.size() - 2];
+  const auto& b = written.back();
+  EXPECT_EQ(a[1], 39);
+  EXPECT_EQ(b[1], 57 - 39);
+  EXPECT_EQ(Bytes({a[2], a[3], a[4], a[5], a[6], a[7], a[8]}),
+            Bytes({0x00, 0x16, 53, 0x00, 0x00, 50, 0x00}));
+  EXPECT_EQ(b[2], 39 - 7);  // the second piece goes on with the data
+  EXPECT_EQ(env.CountLines(L"WriteHid 39 btye sucessful\n"), 1);
+  EXPECT_EQ(env.CountLines(L"WriteHid 18 btye sucessful\n"), 1);
+}
+
+struct FirmwareTypeCase {
+  std::uint32_t type;
+  bool accepted;
+};
+
+class FirmwareTypeTest : public UpdateFixture,
+                         public ::testing::WithParamInterface<FirmwareTypeCase> {};
+
+TEST_P(FirmwareTypeTest, OnlyTypes1And200StartTheSelection) {
+  sim::NormalConfig config;
+  config.firmwareType = GetParam().type;
+  auto controller = AttachNormal(config);
+  PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 40, 1)}));
+  Start();
+  RunUpdate();
+  if (GetParam().accepted) {
+    EXPECT_EQ(controller->ReceivedImage().size(), 40u);
+    EXPECT_TRUE(SawBox(kSuccessBox));
+  } else {
+    const std::wstring text = L"Firmware update failure, please handle work in BOOT mode\n";
+    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{text});
+    EXPECT_TRUE(env.HasLine(text + L"\n"));
+    EXPECT_TRUE(env.system.FileDialogs().empty());
+    EXPECT_FALSE(controller->Announced());
+  }
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, FirmwareTypeTest,
+                         ::testing::Values(FirmwareTypeCase{1, true}, FirmwareTypeCase{200, true},
+                                           FirmwareTypeCase{0, false}, FirmwareTypeCase{2, false},
+                                           FirmwareTypeCase{201, false}));
+
+TEST_F(UpdateFixture, TheFileDialogIsAskedAsSpecifiedAndItsCancelSendsNothing) {
+  auto controller = AttachNormal();
+  Start();
+  RunUpdate();
+  ASSERT_EQ(env.system.FileDialogs().size(), 1u);
+  const OpenFileRequest r = env.system.FileDialogs()[0];
+  EXPECT_EQ(r.filter, L"File type(*.dat)|*.dat||");
+  EXPECT_EQ(r.defaultExtension, L"*.*");
+  EXPECT_EQ(r.initialFileName, L"");
+  EXPECT_EQ(r.flags, 6u);
+  EXPECT_EQ(r.initialDirectory, env.system.currentDirectory);
+  EXPECT_FALSE(controller->Announced());
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(stopFlag.load(), 1u);
+}
+
+TEST_F(UpdateFixture, CancelInTheConfirmationSendsNothingButKeepsTheImageFacts) {
+  auto controller = AttachNormal();
+  PickFile(WritePackage("p.dat", {MakeRecord(3, 0, 10, 1), MakeRecord(0, 0, 70, 2, 150, 3)}));
+  env.system.onMessageBox = [](const auto&) { return win::IDCANCEL; };
+  Start();
+  RunUpdate();
+  EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L"New firmware 1.5 beta3\n"});
+  EXPECT_TRUE(env.HasLine(L"MessageBox == IDCANCEL\n"));
+  EXPECT_FALSE(controller->Announced());
+  const UpdateContext& ctx = dialog->Context();
+  EXPECT_EQ(ctx.imageLength, 70u);
+  EXPECT_EQ(ctx.imageDataOffset, 28u + 10 + 28);
+  EXPECT_EQ(ctx.targetVersion, 150u);
+  EXPECT_EQ(dialog->Hid().ReadTimeout(), 200u);
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+struct UnusableCase {
+  const char* name;
+  std::function<std::vector<std::uint8_t>()> bytes;
+};
+
+class UnusablePackageTest : public UpdateFixture,
+                            public ::testing::WithParamInterface<UnusableCase> {};
+
+TEST_P(UnusablePackageTest, IsRefusedWithoutConfirmationOrTransfer) {
+  auto controller = AttachNormal();
+  PickFile(WriteBytes("p.dat", GetParam().bytes()));
+  Start();
+  RunUpdate();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_FALSE(controller->Announced());
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+std::vector<std::uint8_t> Cut(std::vector<sim::PackageRecord> records, std::size_t drop) {
+  auto bytes = sim::BuildPackage(records);
+  bytes.resize(bytes.size() - drop);
+  return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, UnusablePackageTest,
+    ::testing::Values(
+        UnusableCase{"empty_file", [] { return std::vector<std::uint8_t>{}; }},
+        UnusableCase{"empty_image", [] { return sim::BuildPackage({MakeRecord(0, 0, 0, 1)}); }},
+        UnusableCase{"image_past_end", [] { return Cut({MakeRecord(0, 0, 50, 1)}, 1); }},
+        UnusableCase{"header_cut_short", [] { return Cut({MakeRecord(0, 0, 50, 1)}, 60); }},
+        UnusableCase{"no_match", [] { return sim::BuildPackage({MakeRecord(1, 0, 50, 1)}); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateFixture, AMissingFileIsRefusedSilently) {
+  auto controller = AttachNormal();
+  PickFile(L"/nonexistent/p.dat");
+  Start();
+  RunUpdate();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_EQ(dialog->Context().packagePath, L"/nonexistent/p.dat");
+}
+
+struct ControllerFailureCase {
+  std::uint8_t code;
+  int block;
+};
+
+class ControllerFailureTest : public UpdateFixture,
+                              public ::testing::WithParamInterface<ControllerFailureCase> {};
+
+TEST_P(ControllerFailureTest, EndsWithTheFailureBox) {
+  sim::NormalConfig config;
+  config.faults.failAtBlock = GetParam().block;
+  config.faults.failCode = GetParam().code;
+  auto controller = AttachNormal(config);
+  PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 200, 1)}));
+  Start();
+  RunUpdate();
+  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_EQ(env.system.MessageBoxes().back().caption, kTitle);
+  EXPECT_FALSE(SuccessVisible());
+  EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(stopFlag.load(), 1u);
+  EXPECT_FALSE(controller->Ended());
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, ControllerFailureTest,
+                         ::testing::Values(ControllerFailureCase{21, 0},
+                                           ControllerFailureCase{24, 0},
+                                           ControllerFailureCase{21, 3},
+                                           ControllerFailureCase{24, 6}));
+
+TEST_F(UpdateFixture, IgnoresReportsWithABadFirstByteOrUnknownTypes) {
+  sim::NormalConfig config;
+  config.faults.badFirstByte = true;
+  config.faults.unknownTypes = true;
+  auto controller = AttachNormal(config);
+  auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 100, 4)};
+  PickFile(WritePackage("p.dat", records));
+  Start();
+  RunUpdate();
+  EXPECT_EQ(controller->ReceivedImage(), records[0].image);
+  EXPECT_TRUE(SawBox(kSuccessBox));
+}
+
+TEST_F(UpdateFixture, ALateControllerStillGetsEveryBlockOnce) {
+  sim::NormalConfig config;
+  config.faults.answerDelayMs = 150;  // far beyond the 10 ms read time-out
+  auto controller = AttachNormal(config);
+  auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 130, 4)};
+  PickFile(WritePackage("p.dat", records));
+  Start();
+  RunUpdate();
+  EXPECT_EQ(controller->ReceivedImage(), records[0].image);
+  EXPECT_GT(controller->RecvFailed(), 10u);
+  EXPECT_TRUE(SawBox(kSuccessBox));
+}
+
+TEST_F(UpdateFixture, ASilentControllerEndsTheUpdateAtTheSilenceBound) {
+  sim::NormalConfig config;
+  config.faults.silentAfterAnnounce = true;
+  auto controller = AttachNormal(config);
+  PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 100, 4)}));
+  Start();
+  std::uint64_t confirmedAt = 0;
+  env.system.onMessageBox = [&](const auto&) {
+    if (confirmedAt == 0) confirmedAt = env.clock.NowMs();
+    return win::IDOK;
+  };
+  RunUpdate();
+  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  const std::uint64_t failedAfter = env.clock.NowMs() - confirmedAt;
+  EXPECT_GE(failedAfter, kSilenceBoundMs);
+  EXPECT_LT(failedAfter, kSilenceBoundMs + 100);
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+TEST_F(UpdateFixture, ASilentControllerBeforeUpdateInfoEndsAtTheBoundToo) {
+  sim::NormalConfig config;
+  config.faults.silent = true;
+  AttachNormal(config);
+  Start();
+  const std::uint64_t pressed = env.clock.NowMs();
+  RunUpdate();
+  EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{kFailureBox});
+  EXPECT_GE(env.clock.NowMs() - pressed, kSilenceBoundMs);
+  EXPECT_TRUE(env.HasLine(L"recv() failed with error code 0x102\n"));
+}
+
+TEST_F(UpdateFixture, AControllerUnpluggedDuringTheTransferEndsItAsAFailure) {
+  sim::NormalConfig config;
+  config.faults.detachAtBlock = 2;
+  auto controller = AttachNormal(config);
+  PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 200, 4)}));
+  Start();
+  RunUpdate();
+  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_FALSE(ButtonEnabled());  // nothing is left to update
+  EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
+}
+
+TEST_F(UpdateFixture, APackageThatCannotBeOpenedAtTheFirstRequestEndsAsAFailure) {
+  auto controller = AttachNormal();
+  const std::wstring path = WritePackage("p.dat", {MakeRecord(0, 0, 100, 4)});
+  PickFile(path);
+  env.system.onMessageBox = [&](const auto& box) {
+    if (box.type == win::MB_OKCANCEL) std::filesystem::remove(std::filesystem::path(path));
+    return win::IDOK;
+  };
+  Start();
+  RunUpdate();
+  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_TRUE(controller->ReceivedImage().empty());
+}
+
+TEST_F(UpdateFixture, ABlockThatCannotBeWrittenIsNotCountedAndNothingFollowsIt) {
+  // A controller that stops taking reports after the third block.
+  auto inner = std::make_shared<sim::NormalController>();
+  int dataPackets = 0;
+  auto device = std::make_shared<testing::ScriptedDevice>(
+      0x3A7C, 0x5750, [&](const sim::OutputReport& report, sim::DeviceHost& host) {
+        inner->OnOutput(report, host);
+        if (report[3] == 0x16 && report[6] == SET_FIRMWARE_DATA && ++dataPackets == 3) {
+          env.port.SetWritesFail(L"pad", true);
+        }
+      });
+  env.port.AttachDevice(L"pad", device);
+  PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 200, 4)}));
+  Start();
+  RunUpdate();
+  EXPECT_EQ(inner->ReceivedImage().size(), 96u);
+  EXPECT_EQ(dialog->Context().bytesSent, 96u);
+  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_TRUE(env.HasLine(L"WriteHid error\n"));
+  EXPECT_FALSE(SuccessVisible());
+}
+
+TEST_F(UpdateFixture, AnEndWithoutATransferIsNoSuccess) {
+  // A controller that asks for data at once, before any image was chosen.
+  auto device = std::make_shared<testing::ScriptedDevice>(
+      0x3A7C, 0x5750, [](const sim::OutputReport& report, sim::DeviceHost& host) {
+        if (report[3] == UPDATE_REQUEST) {
+          sim::Payload reply;
+          testing::FramedReply({0x00, 0x16, 0x01, 0x00, FIRMWARE_DATA_REQUEST}, reply);
+          host.SendInput(reply, 0);
+        }
+      });
+  env.port.AttachDevice(L"pad", device);
+  Start();
+  RunUpdate();
+  const auto written = env.port.Written();
+  EXPECT_TRUE(StartsWith(std::vector<std::uint8_t>(written.back().begin() + 1,
+                                                   written.back().end()),
+                         Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x02})));
+  EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{kFailureBox});
+  EXPECT_FALSE(SuccessVisible());
+}
+
+TEST_F(UpdateFixture, AnUnwritableUpdateRequestEndsTheWorkerWithTheButtonDisabled) {
+  AttachNormal();
+  Start();
+  env.port.SetWritesFail(L"pad", true);
+  RunUpdate();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_TRUE(env.HasLine(L"send() failed with error code 0\n"));
+  EXPECT_FALSE(env.HasLine(L"Exit Usb_UpdateThread\n"));
+}
+
+struct VersionTitleCase {
+  std::uint32_t version;
+  std::wstring suffix;
+};
+
+class VersionReplyTest : public UpdateFixture,
+                         public ::testing::WithParamInterface<VersionTitleCase> {};
+
+TEST_P(VersionReplyTest, ShowsTheVersionInTheTitle) {
+  Start();
+  const std::uint32_t v = GetParam().version;
+  sim::Payload reply;
+  testing::FramedReply({0x00, 0x16, 0x07, 0x00, 0x04, 0x04, 0x00, static_cast<std::uint8_t>(v),
+                        static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+                        static_cast<std::uint8_t>(v >> 24)},
+                       reply);
+  dialog->Update().HandleFramedReply(reply);
+  EXPECT_EQ(Title(), kTitle + GetParam().suffix);
+  EXPECT_EQ(deviceVersion.load(), v);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, VersionReplyTest,
+                         ::testing::Values(VersionTitleCase{105 + (3u << 16), L"(GamePad V1.05 beta3)"},
+                                           VersionTitleCase{210, L"(GamePad V2.10)"},
+                                           VersionTitleCase{100 + (1u << 16), L"(GamePad V1.00 beta1)"},
+                                           VersionTitleCase{7, L"(GamePad V0.07)"}));
+
+TEST_F(UpdateFixture, AControllerWithoutFirmwareGetsTheInstructionsAndKeepsTheTitle) {
+  sim::NormalConfig config;
+  config.version = 0xFFFFFFFF;
+  AttachNormal(config);
+  Start();
+  EXPECT_EQ(deviceVersion.load(), 0xFFFFFFFFu);
+  ASSERT_EQ(BoxTexts().size(), 1u);
+  EXPECT_EQ(BoxTexts()[0], testing::kEnglishInstructions);
+  EXPECT_EQ(env.system.Titles(), std::vector<std::wstring>{kTitle});
+}
+
+TEST_F(UpdateFixture, ASilentControllerEndsTheVersionQueryAtItsBound) {
+  sim::NormalConfig config;
+  config.faults.silent = true;
+  AttachNormal(config);
+  const std::uint64_t before = env.clock.NowMs();
+  Start();
+  const std::uint64_t took = env.clock.NowMs() - before;
+  EXPECT_GE(took, kVersionQueryBoundMs);
+  EXPECT_LE(took, kVersionQueryBoundMs + 200);
+  EXPECT_EQ(deviceVersion.load(), kVersionUnknown);
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+TEST_F(UpdateFixture, AVersionReplyOfTheSentinelDoesNotEndTheQueryEarly) {
+  sim::NormalConfig config;
+  config.version = kVersionUnknown;
+  AttachNormal(config);
+  const std::uint64_t before = env.clock.NowMs();
+  Start();
+  EXPECT_GE(env.clock.NowMs() - before, kVersionQueryBoundMs);
+}
+
+}  // namespace
+}  // namespace kestro
