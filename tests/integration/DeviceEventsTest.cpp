@@ -1,1 +1,227 @@
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "tests/support/UpdateFixture.h"
+
+namespace kestro {
+namespace {
+
+using testing::kTitle;
+using testing::MakeRecord;
+using testing::UpdateFixture;
+
+const std::wstring kVersionTitle = kTitle + L"(GamePad V1.23)";
+
+struct EventCase {
+  std::uint32_t code;
+  bool presentAfter;
+  bool enabledAfter;
+  bool titleReset;
+  bool queried;
+  bool removalLine;
+};
+
+class DeviceChangeTest : public UpdateFixture, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(DeviceChangeTest, ActsAsTheEventTableSays) {
+  const EventCase c = GetParam();
+  auto controller = AttachNormal();
+  Start();
+  // The state before the event: a version title and a button in the opposite state.
+  dialog->SetWindowText(kVersionTitle);
+  updateButton.EnableWindow(!c.enabledAfter);
+  if (!c.presentAfter) env.port.Detach(L"pad");
+  const std::uint32_t queriesBefore = controller->VersionQueries();
+
+  EXPECT_EQ(env.system.Deliver(win::WM_DEVICECHANGE, c.code, 0), 1);
+
+  EXPECT_EQ(ButtonEnabled(), c.enabledAfter);
+  if (c.queried) {
+    EXPECT_EQ(Title(), kVersionTitle);
+    EXPECT_EQ(env.system.Titles().back(), kVersionTitle);
+  } else {
+    EXPECT_EQ(Title(), c.titleReset ? kTitle : kVersionTitle);
+  }
+  EXPECT_EQ(controller->VersionQueries() - queriesBefore, c.queried ? 1u : 0u);
+  EXPECT_EQ(env.HasLine(kTitle), c.removalLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, DeviceChangeTest,
+    ::testing::Values(
+        // code, present, enabled, title reset, queried, diagnostic
+        EventCase{win::DBT_DEVNODES_CHANGED, true, true, false, false, false},
+        EventCase{win::DBT_DEVNODES_CHANGED, false, false, true, false, false},
+        EventCase{win::DBT_DEVICEARRIVAL, true, true, false, true, false},
+        EventCase{win::DBT_DEVICEREMOVECOMPLETE, false, false, true, false, true},
+        EventCase{0x00018000, true, true, false, true, false}));  // only the low 16 bits count
+
+TEST_F(UpdateFixture, ArrivalWithoutAControllerAndRemovalWithOneChangeNothing) {
+  auto controller = AttachNormal();
+  Start();
+  dialog->SetWindowText(kVersionTitle);
+  EXPECT_EQ(env.system.Deliver(win::WM_DEVICECHANGE, win::DBT_DEVICEREMOVECOMPLETE, 0), 1);
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(Title(), kVersionTitle);
+  env.port.Detach(L"pad");
+  updateButton.EnableWindow(false);
+  EXPECT_EQ(env.system.Deliver(win::WM_DEVICECHANGE, win::DBT_DEVICEARRIVAL, 0), 1);
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_EQ(Title(), kVersionTitle);
+}
+
+TEST_F(UpdateFixture, OtherEventCodesDoNoSearch) {
+  AttachNormal();
+  Start();
+  const auto opensBefore = env.port.Written().size();
+  env.port.Detach(L"pad");
+  EXPECT_EQ(env.system.Deliver(win::WM_DEVICECHANGE, 0x8001, 0), 1);
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(dialog->Hid().DevicePresent());  // no new search has run
+  EXPECT_EQ(env.port.Written().size(), opensBefore);
+}
+
+TEST_F(UpdateFixture, PluggingInAgainQueriesTheVersionAndShowsIt) {
+  Start();
+  EXPECT_FALSE(ButtonEnabled());
+  auto controller = AttachNormal();
+  DeviceChange(win::DBT_DEVICEARRIVAL);
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(Title(), kVersionTitle);
+  EXPECT_EQ(controller->VersionQueries(), 1u);
+}
+
+TEST_F(UpdateFixture, APressWhileTheControllerCannotBeOpenedOnlyHidesTheLabel) {
+  AttachNormal();
+  Start();
+  successLabel.ShowWindow(win::SW_SHOW);
+  env.port.SetOpenFails(L"pad", true);
+  Press();
+  EXPECT_TRUE(WaitForWorker());
+  EXPECT_FALSE(SuccessVisible());
+  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(env.system.FileDialogs().empty());
+}
+
+TEST_F(UpdateFixture, AWorkerThatCannotStartLeavesTheButtonDisabled) {
+  AttachNormal();
+  Start();
+  env.system.failThreadStart = true;
+  Press();
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_FALSE(dialog->WorkerRunning());
+}
+
+struct WorkerKindCase {
+  bool boot;
+};
+
+class WorkerKindTest : public UpdateFixture, public ::testing::WithParamInterface<WorkerKindCase> {};
+
+TEST_P(WorkerKindTest, APressStartsTheWorkerOfTheControllersKind) {
+  std::shared_ptr<sim::NormalController> normal;
+  std::shared_ptr<sim::BootController> boot;
+  if (GetParam().boot) {
+    boot = AttachBoot();
+  } else {
+    normal = AttachNormal();
+  }
+  Start();
+  env.system.onFileDialog = [&](const OpenFileRequest&, std::wstring&) {
+    EXPECT_EQ(stopFlag.load(), 0u);
+    EXPECT_FALSE(ButtonEnabled());
+    EXPECT_EQ(Progress(), 0);
+    return false;
+  };
+  RunUpdate();
+  if (GetParam().boot) {
+    EXPECT_FALSE(env.HasLine(L"send() is OK!\n"));
+  } else {
+    EXPECT_TRUE(normal->UpdateRequested());
+  }
+  EXPECT_EQ(env.system.FileDialogs().size(), 1u);
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, WorkerKindTest,
+                         ::testing::Values(WorkerKindCase{false}, WorkerKindCase{true}));
+
+// Holds the worker inside its file dialog until the test lets it go on.
+class Gate {
+ public:
+  void Arrive() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_arrived = true;
+    m_cv.notify_all();
+    m_cv.wait(lock, [this] { return m_open; });
+  }
+  void WaitForArrival() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [this] { return m_arrived; });
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_cv.notify_all();
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_arrived = false;
+  bool m_open = false;
+};
+
+TEST_F(UpdateFixture, ArrivalDuringAnUpdateNeitherQueriesNorEnablesTheButton) {
+  auto controller = AttachNormal();
+  auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 100, 2)};
+  const std::wstring path = WritePackage("p.dat", records);
+  Start();
+  Gate gate;
+  env.system.onFileDialog = [&](const OpenFileRequest&, std::wstring& out) {
+    gate.Arrive();
+    out = path;
+    return true;
+  };
+  Press();
+  gate.WaitForArrival();
+  DeviceChange(win::DBT_DEVICEARRIVAL);
+  DeviceChange(win::DBT_DEVNODES_CHANGED);
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_EQ(controller->VersionQueries(), 1u);
+  gate.Open();
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(controller->ReceivedImage(), records[0].image);
+  EXPECT_TRUE(SawBox(testing::kSuccessBox));
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+TEST_F(UpdateFixture, RemovalDuringAnUpdateResetsTheTitleAndTheWorkerEndsAsAFailure) {
+  AttachNormal();
+  const std::wstring path = WritePackage("p.dat", {MakeRecord(0, 0, 100, 2)});
+  Start();
+  Gate gate;
+  env.system.onFileDialog = [&](const OpenFileRequest&, std::wstring& out) {
+    gate.Arrive();
+    out = path;
+    return true;
+  };
+  Press();
+  gate.WaitForArrival();
+  dialog->SetWindowText(kVersionTitle);
+  env.port.Detach(L"pad");
+  DeviceChange(win::DBT_DEVICEREMOVECOMPLETE);
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_EQ(Title(), kTitle);
+  EXPECT_TRUE(env.HasLine(kTitle));
+  gate.Open();
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(BoxTexts().back(), testing::kFailureBox);
+  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_FALSE(dialog->WorkerRunning());
+}
+
+}  // namespace
+}  // namespace kestro
