@@ -1,0 +1,80 @@
+// Controller replies of both protocols from arbitrary bytes: whatever the controller sends, the
+// updater must not crash, hang or overrun a buffer.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "app/UpdateDlg.h"
+#include "tests/support/Environment.h"
+
+namespace {
+
+struct World {
+  kestro::testing::Environment env;
+  std::unique_ptr<kestro::CUpdateDlg> dialog;
+  World() {
+    env.port.Attach(L"pad", 0x3A7C, 0x5750);
+    dialog = std::make_unique<kestro::CUpdateDlg>(nullptr);
+    env.system.CreateDialog(*dialog);
+    kestro::SetDiagnosticSink(nullptr);
+  }
+};
+
+World& TheWorld() {
+  static World world;
+  return world;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  World& world = TheWorld();
+  kestro::Updater& updater = world.dialog->Update();
+  if (size < 1) return 0;
+  const std::uint8_t mode = data[0];
+  ++data;
+  --size;
+  // The controller's reports, 64 bytes each, the last one padded with zeros.
+  std::vector<std::array<std::uint8_t, 64>> replies;
+  for (std::size_t at = 0; at < size; at += 64) {
+    std::array<std::uint8_t, 64> r{};
+    std::memcpy(r.data(), data + at, std::min<std::size_t>(64, size - at));
+    replies.push_back(r);
+  }
+  if (mode & 1) {
+    // Framed replies, in whatever state the transfer is.
+    kestro::updateState = (mode >> 1) & 3;
+    for (const auto& r : replies) updater.HandleFramedReply(r.data());
+    return 0;
+  }
+  // Boot replies: queued as the controller's answers to one exchange.
+  world.dialog->Hid().FindDevice();
+  world.dialog->Hid().OpenDevice();
+  world.dialog->Hid().SetReadTimeout(10);
+  for (const auto& r : replies) {
+    std::uint8_t payload[64];
+    std::memcpy(payload, r.data(), 64);
+    world.env.port.Input(L"pad", payload);
+  }
+  std::uint8_t info[44];
+  switch ((mode >> 1) % 5) {
+    case 0:
+      updater.GetBootInfo(info, sizeof info);
+      break;
+    case 1:
+      updater.StartBootTransfer(kestro::BOOT_START, 0x08004000, 100);
+      break;
+    case 2:
+      updater.WriteBootBlock(info, 0x08004000, sizeof info, 100, true);
+      break;
+    case 3:
+      updater.FinishBootTransfer();
+      break;
+    default:
+      updater.QueryBootInfo();
+      break;
+  }
+  return 0;
+}
