@@ -33,7 +33,11 @@ CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
   titleShowsVersion = 0;
 }
 
-CUpdateDlg::~CUpdateDlg() = default;
+CUpdateDlg::~CUpdateDlg() {
+  // Nothing waits for a worker: closing the dialog while one runs ends the process here, before
+  // the worker could reach the dialog's members as they are destroyed.
+  if (m_workerRunning.load()) System().EndProcess();
+}
 
 bool CUpdateDlg::OnInitDialog() {
   CDialog::OnInitDialog();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -122,6 +123,9 @@ class WindowSystem {
   virtual void Sleep(std::uint32_t milliseconds) = 0;
   // Milliseconds of a monotonic clock.
   virtual std::uint64_t TickCount() = 0;
+  // Ends the process at once, without running destructors: for a dialog closed while a worker
+  // still uses it.
+  virtual void EndProcess() { std::_Exit(0); }
 };
 
 // The process-wide window system, set once by the program's entry point (or a test).

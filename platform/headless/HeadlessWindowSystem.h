@@ -91,6 +91,8 @@ class HeadlessWindowSystem : public WindowSystem {
   bool StartThread(std::function<void()> body) override;
   void Sleep(std::uint32_t milliseconds) override { m_clock.Advance(milliseconds); }
   std::uint64_t TickCount() override { return m_clock.NowMs(); }
+  void EndProcess() override { processEnded = true; }
+  bool processEnded = false;
 
  private:
   WindowState* Find(NativeWindow window);

@@ -225,3 +225,30 @@ TEST_F(UpdateFixture, RemovalDuringAnUpdateResetsTheTitleAndTheWorkerEndsAsAFail
 
 }  // namespace
 }  // namespace kestro
+
+namespace kestro {
+namespace {
+
+TEST_F(UpdateFixture, ClosingTheDialogWhileAWorkerRunsEndsTheProcess) {
+  AttachNormal();
+  Start();
+  Gate gate;
+  env.system.onFileDialog = [&](const OpenFileRequest&, std::wstring&) {
+    gate.Arrive();
+    return false;
+  };
+  Press();
+  gate.WaitForArrival();
+  {
+    // The headless system only records the end; the worker is released once it is recorded.
+    CUpdateDlg* closing = dialog.get();
+    closing->~CUpdateDlg();
+    EXPECT_TRUE(env.system.processEnded);
+    new (closing) CUpdateDlg(nullptr);
+  }
+  gate.Open();
+  EXPECT_TRUE(WaitForWorker());
+}
+
+}  // namespace
+}  // namespace kestro

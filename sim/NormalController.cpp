@@ -1,0 +1,343 @@
+#include "sim/NormalController.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace kestro::sim {
+namespace {
+
+// Packet types and command codes of the framed protocol.
+constexpr std::uint8_t kFirmwarePacket = 0x16;
+constexpr std::uint8_t kUpdateInfo = 0x19;
+constexpr std::uint8_t kUpdateRequest = 0x1A;
+constexpr std::uint8_t kRecvFailed = 0x1D;
+constexpr std::uint8_t kSetFirmwareData = 0;
+constexpr std::uint8_t kSetFirmwareInfo = 1;
+constexpr std::uint8_t kSetFirmwareEnd = 2;
+constexpr std::uint8_t kGetDeviceVersion = 4;
+constexpr std::uint8_t kFirmwareDataRequest = 20;
+
+constexpr std::size_t kPacketHeadBytes = 4;                 // 0x00, type, body length (LE16)
+constexpr std::size_t kMaxPacketBytes = kPayloadBytes - 1;  // behind the count byte
+constexpr std::size_t kInfoArgBytes = 28;
+constexpr std::size_t kMaxBlockBytes = 32;
+// The controller's update information; the host reads only the firmware type at body 36.
+constexpr std::size_t kUpdateInfoBodyBytes = 40;
+constexpr std::size_t kFirmwareTypeOffset = 36;
+// Fault reports: a type the protocol does not have, and a command it does not have. The first
+// carries the data-request code where a command code would sit, so a host that skipped the type
+// test would answer it.
+constexpr std::uint8_t kUnknownType = 0x30;
+constexpr std::uint8_t kUnknownCommand = 0x33;
+
+std::uint16_t Le16(const std::uint8_t* bytes) {
+  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+std::uint32_t Le32(const std::uint8_t* bytes) {
+  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
+         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
+}
+
+void PutLe16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t value) {
+  out[at] = static_cast<std::uint8_t>(value);
+  out[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+std::vector<std::uint8_t> MakePacket(std::uint8_t type, const std::vector<std::uint8_t>& body) {
+  std::vector<std::uint8_t> packet(kPacketHeadBytes);
+  packet[1] = type;
+  PutLe16(packet, 2, static_cast<std::uint16_t>(body.size()));
+  packet.insert(packet.end(), body.begin(), body.end());
+  return packet;
+}
+
+// A command packet: the code alone without arguments, else code, argument length, arguments.
+std::vector<std::uint8_t> MakeCommand(std::uint8_t command,
+                                      const std::vector<std::uint8_t>& args = {}) {
+  std::vector<std::uint8_t> body{command};
+  if (!args.empty()) {
+    body.resize(3);
+    PutLe16(body, 1, static_cast<std::uint16_t>(args.size()));
+    body.insert(body.end(), args.begin(), args.end());
+  }
+  return MakePacket(kFirmwarePacket, body);
+}
+
+std::vector<std::uint8_t> Le32Bytes(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+std::string Format(const char* format, auto... values) {
+  char line[160];
+  std::snprintf(line, sizeof line, format, values...);
+  return line;
+}
+
+}  // namespace
+
+struct NormalController::Actions {
+  struct Input {
+    Payload bytes;
+  };
+  std::vector<Input> inputs;
+  bool detach = false;
+  std::vector<std::string> lines;
+};
+
+NormalController::NormalController(NormalConfig config) : config_(std::move(config)) {}
+
+void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
+  Actions actions;
+  std::function<void(const std::string&)> log;
+  {
+    std::lock_guard lock(mutex_);
+    const std::uint8_t* payload = report + 1;
+    outputs_.emplace_back(payload, payload + kPayloadBytes);
+    const std::size_t count = payload[0];
+    if (count < kPacketHeadBytes + 1 || count > kMaxPacketBytes) {
+      ++malformed_;
+      actions.lines.push_back(Format("ignored: count byte %zu", count));
+    } else {
+      HandlePacket(payload + 1, count, actions);
+    }
+    log = log_;
+  }
+  // Outside the lock: a host may call back into the accessors, or take locks of its own.
+  for (const Actions::Input& input : actions.inputs) {
+    host.SendInput(input.bytes, config_.faults.answerDelayMs);
+  }
+  if (actions.detach) host.Detach();
+  if (log) {
+    for (const std::string& line : actions.lines) log(line);
+  }
+}
+
+void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size,
+                                    Actions& actions) {
+  const std::uint8_t type = packet[1];
+  const std::size_t bodyLength = Le16(packet + 2);
+  if (packet[0] != 0 || bodyLength + kPacketHeadBytes != size) {
+    ++malformed_;
+    actions.lines.push_back(Format("ignored: packet head %02x %02x, body length %zu of %zu bytes",
+                                   packet[0], type, bodyLength, size));
+    return;
+  }
+  const std::uint8_t* body = packet + kPacketHeadBytes;
+  if (type == kUpdateRequest || type == kRecvFailed) {
+    if (bodyLength != 1 || body[0] != 0) {
+      ++malformed_;
+      actions.lines.push_back(Format("ignored: short packet %02x of %zu bytes", type, bodyLength));
+      return;
+    }
+    if (type == kRecvFailed) {
+      // The host sends one every 10 ms while it waits; answering them would flood it.
+      ++recvFailed_;
+      return;
+    }
+    // A new update: whatever an earlier one left is forgotten.
+    updateRequested_ = true;
+    announced_ = false;
+    infoArgs_.clear();
+    image_.clear();
+    dataRequests_ = 0;
+    ended_ = failed_ = extraDataAfterEnd_ = false;
+    actions.lines.push_back("update requested");
+    std::vector<std::uint8_t> info(kUpdateInfoBodyBytes);
+    const std::vector<std::uint8_t> firmwareType = Le32Bytes(config_.firmwareType);
+    std::copy(firmwareType.begin(), firmwareType.end(), info.begin() + kFirmwareTypeOffset);
+    Answer(MakePacket(kUpdateInfo, info), actions);
+    return;
+  }
+  if (type != kFirmwarePacket) {
+    ++malformed_;
+    actions.lines.push_back(Format("ignored: packet type %02x", type));
+    return;
+  }
+  // Command body: the code alone (length 1), or code, argument length and arguments.
+  if (bodyLength == 1) {
+    HandleCommand(body[0], nullptr, 0, actions);
+  } else if (bodyLength >= 3 && std::size_t{Le16(body + 1)} + 3 == bodyLength) {
+    HandleCommand(body[0], body + 3, bodyLength - 3, actions);
+  } else {
+    ++malformed_;
+    actions.lines.push_back(Format("ignored: command body of %zu bytes", bodyLength));
+  }
+}
+
+void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* args,
+                                     std::size_t argCount, Actions& actions) {
+  switch (command) {
+    case kGetDeviceVersion:
+      if (argCount != 0) break;
+      ++versionQueries_;
+      actions.lines.push_back("version asked");
+      Answer(MakeCommand(kGetDeviceVersion, Le32Bytes(config_.version)), actions);
+      return;
+    case kSetFirmwareInfo:
+      if (argCount != kInfoArgBytes) break;
+      announced_ = true;
+      infoArgs_.assign(args, args + argCount);
+      image_.clear();
+      dataRequests_ = 0;
+      ended_ = failed_ = extraDataAfterEnd_ = false;
+      actions.lines.push_back(Format("image announced: version 0x%x, base 0x%08x, length %u",
+                                     InfoWord(0), InfoWord(4), InfoWord(8)));
+      NextDataRequest(actions);
+      return;
+    case kSetFirmwareData:
+      if (argCount > kMaxBlockBytes) break;
+      if (ended_) {
+        extraDataAfterEnd_ = true;
+        actions.lines.push_back(Format("ignored: %zu data bytes after the end", argCount));
+        return;
+      }
+      if (!announced_ || failed_) {
+        actions.lines.push_back(Format("ignored: %zu data bytes, no transfer", argCount));
+        return;
+      }
+      image_.insert(image_.end(), args, args + argCount);
+      actions.lines.push_back(Format("block %u: %zu bytes (%zu/%u)", dataRequests_ - 1, argCount,
+                                     image_.size(), InfoWord(8)));
+      // While short of the length this asks for more; once the image is whole, the one more
+      // request is the host's cue to send the end command.
+      NextDataRequest(actions);
+      return;
+    case kSetFirmwareEnd:
+      if (argCount != 0) break;
+      ended_ = true;
+      actions.lines.push_back("end");
+      return;
+    default:
+      break;
+  }
+  ++malformed_;
+  actions.lines.push_back(Format("ignored: command %u with %zu argument bytes", command, argCount));
+}
+
+void NormalController::NextDataRequest(Actions& actions) {
+  const int block = static_cast<int>(dataRequests_);
+  if (block == config_.faults.failAtBlock) {
+    failed_ = true;
+    actions.lines.push_back("failure reported");
+    Answer(MakeCommand(config_.faults.failCode), actions);
+  } else if (block == config_.faults.detachAtBlock) {
+    failed_ = true;
+    actions.lines.push_back("detached");
+    actions.detach = true;
+  } else {
+    ++dataRequests_;
+    Answer(MakeCommand(kFirmwareDataRequest), actions);
+  }
+}
+
+void NormalController::Answer(const std::vector<std::uint8_t>& packet, Actions& actions) {
+  const NormalFaults& faults = config_.faults;
+  if (faults.silent || (faults.silentAfterAnnounce && announced_)) return;
+  auto report = [](const std::vector<std::uint8_t>& bytes) {
+    Actions::Input input{};
+    input.bytes[0] = static_cast<std::uint8_t>(bytes.size());
+    std::memcpy(input.bytes + 1, bytes.data(), bytes.size());
+    return input;
+  };
+  if (faults.badFirstByte) {
+    // The very answer, spoiled only in its first packet byte.
+    Actions::Input spoiled = report(packet);
+    spoiled.bytes[1] = 0x01;
+    actions.inputs.push_back(spoiled);
+  }
+  if (faults.unknownTypes) {
+    actions.inputs.push_back(report(MakePacket(kUnknownType, {kFirmwareDataRequest})));
+    actions.inputs.push_back(report(MakeCommand(kUnknownCommand)));
+  }
+  actions.inputs.push_back(report(packet));
+}
+
+std::uint32_t NormalController::VersionQueries() const {
+  std::lock_guard lock(mutex_);
+  return versionQueries_;
+}
+
+bool NormalController::UpdateRequested() const {
+  std::lock_guard lock(mutex_);
+  return updateRequested_;
+}
+
+bool NormalController::Announced() const {
+  std::lock_guard lock(mutex_);
+  return announced_;
+}
+
+std::uint32_t NormalController::InfoWord(std::size_t offset) const {
+  return infoArgs_.size() == kInfoArgBytes ? Le32(infoArgs_.data() + offset) : 0;
+}
+
+std::uint32_t NormalController::AnnouncedVersion() const {
+  std::lock_guard lock(mutex_);
+  return InfoWord(0);
+}
+
+std::uint32_t NormalController::AnnouncedBase() const {
+  std::lock_guard lock(mutex_);
+  return InfoWord(4);
+}
+
+std::uint32_t NormalController::AnnouncedLength() const {
+  std::lock_guard lock(mutex_);
+  return InfoWord(8);
+}
+
+std::vector<std::uint8_t> NormalController::AnnouncedInfoArgs() const {
+  std::lock_guard lock(mutex_);
+  return infoArgs_;
+}
+
+std::vector<std::uint8_t> NormalController::ReceivedImage() const {
+  std::lock_guard lock(mutex_);
+  return image_;
+}
+
+std::uint32_t NormalController::DataRequests() const {
+  std::lock_guard lock(mutex_);
+  return dataRequests_;
+}
+
+std::uint32_t NormalController::RecvFailed() const {
+  std::lock_guard lock(mutex_);
+  return recvFailed_;
+}
+
+bool NormalController::Ended() const {
+  std::lock_guard lock(mutex_);
+  return ended_;
+}
+
+bool NormalController::ReceivedBeyondLength() const {
+  std::lock_guard lock(mutex_);
+  return announced_ && image_.size() > InfoWord(8);
+}
+
+bool NormalController::ExtraDataAfterEnd() const {
+  std::lock_guard lock(mutex_);
+  return extraDataAfterEnd_;
+}
+
+std::uint32_t NormalController::MalformedReports() const {
+  std::lock_guard lock(mutex_);
+  return malformed_;
+}
+
+std::vector<std::vector<std::uint8_t>> NormalController::Outputs() const {
+  std::lock_guard lock(mutex_);
+  return outputs_;
+}
+
+void NormalController::SetEventLog(std::function<void(const std::string&)> log) {
+  std::lock_guard lock(mutex_);
+  log_ = std::move(log);
+}
+
+}  // namespace kestro::sim

@@ -1,0 +1,99 @@
+// An emulated controller running its normal firmware: the device side of the framed command
+// protocol. It answers the version query, and drives an update the way the controller does:
+// update information on request, then one data request per block until it holds the announced
+// image, one more request that the host answers with the end command.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/Device.h"
+
+namespace kestro::sim {
+
+struct NormalFaults {
+  bool silent = false;  // never answers anything
+  std::uint32_t answerDelayMs = 0;
+  // Before each answer, one copy of it whose payload byte 1 is not 0 (to be ignored by the host).
+  bool badFirstByte = false;
+  // Before each answer, one report of an unknown packet type and one FIRMWARE_PACKET with an
+  // unknown command code (both to be ignored by the host).
+  bool unknownTypes = false;
+  // Instead of the data request for block k (0-based, counted from SET_FIRMWARE_INFO), report
+  // failure with command code failCode (21 or 24).
+  int failAtBlock = -1;
+  std::uint8_t failCode = 21;
+  int detachAtBlock = -1;            // detach instead of requesting block k
+  bool silentAfterAnnounce = false;  // answers nothing once SET_FIRMWARE_INFO has come in
+};
+
+struct NormalConfig {
+  std::uint16_t vendorId = 0x3A7C;
+  std::uint16_t productId = 0x5750;
+  std::uint32_t version = 123;  // version word of the running firmware
+  std::uint32_t firmwareType = 1;
+  NormalFaults faults;
+};
+
+class NormalController : public Device {
+ public:
+  explicit NormalController(NormalConfig config = {});
+
+  std::uint16_t VendorId() const override { return config_.vendorId; }
+  std::uint16_t ProductId() const override { return config_.productId; }
+  void OnOutput(const OutputReport& report, DeviceHost& host) override;
+
+  // Observations; safe to call while the host's threads are writing.
+  std::uint32_t VersionQueries() const;
+  bool UpdateRequested() const;
+  bool Announced() const;
+  std::uint32_t AnnouncedVersion() const;
+  std::uint32_t AnnouncedBase() const;
+  std::uint32_t AnnouncedLength() const;
+  std::vector<std::uint8_t> AnnouncedInfoArgs() const;  // all 28 argument bytes
+  // Every image byte received since the last announcement, also those beyond its length.
+  std::vector<std::uint8_t> ReceivedImage() const;
+  std::uint32_t DataRequests() const;  // data requests sent since the last announcement
+  std::uint32_t RecvFailed() const;
+  bool Ended() const;
+  // More image bytes arrived than were announced. The host's 32-byte reads are not clipped to
+  // the image, so this is expected when the package goes on behind the image.
+  bool ReceivedBeyondLength() const;
+  // A SET_FIRMWARE_DATA came in after SET_FIRMWARE_END.
+  bool ExtraDataAfterEnd() const;
+  std::uint32_t MalformedReports() const;
+  std::vector<std::vector<std::uint8_t>> Outputs() const;  // every report's 64 payload bytes
+
+  // Human-readable lines about what the controller saw and did, called outside any lock.
+  void SetEventLog(std::function<void(const std::string&)> log);
+
+ private:
+  struct Actions;
+  void HandlePacket(const std::uint8_t* packet, std::size_t size, Actions& actions);
+  void HandleCommand(std::uint8_t command, const std::uint8_t* args, std::size_t argCount,
+                     Actions& actions);
+  void Answer(const std::vector<std::uint8_t>& packet, Actions& actions);
+  void NextDataRequest(Actions& actions);
+  std::uint32_t InfoWord(std::size_t offset) const;  // mutex_ held
+
+  const NormalConfig config_;
+  mutable std::mutex mutex_;
+  std::function<void(const std::string&)> log_;
+  std::vector<std::vector<std::uint8_t>> outputs_;
+  std::uint32_t versionQueries_ = 0;
+  bool updateRequested_ = false;
+  bool announced_ = false;
+  std::vector<std::uint8_t> infoArgs_;
+  std::vector<std::uint8_t> image_;
+  std::uint32_t dataRequests_ = 0;
+  std::uint32_t recvFailed_ = 0;
+  std::uint32_t malformed_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;  // reported failure or detached: the update is over for this controller
+  bool extraDataAfterEnd_ = false;
+};
+
+}  // namespace kestro::sim

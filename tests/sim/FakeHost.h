@@ -1,0 +1,50 @@
+// A host for one emulated controller that records what the controller did, on a clock the test
+// sets.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "sim/Device.h"
+
+namespace kestro::sim::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class FakeHost : public DeviceHost {
+ public:
+  void SendInput(const Payload& payload, std::uint32_t delayMs) override {
+    inputs.emplace_back(payload, payload + kPayloadBytes);
+    delays.push_back(delayMs);
+  }
+  void Detach() override { detached = true; }
+  std::uint64_t NowMs() override { return now; }
+
+  // The inputs since the last call, and forgets them.
+  std::vector<Bytes> Take() {
+    std::vector<Bytes> taken;
+    taken.swap(inputs);
+    delays.clear();
+    return taken;
+  }
+
+  std::vector<Bytes> inputs;
+  std::vector<std::uint32_t> delays;
+  bool detached = false;
+  std::uint64_t now = 0;
+};
+
+// Writes one output report (report id 0) whose payload starts with `payload`, zeros behind it.
+inline void Write(Device& device, FakeHost& host, const Bytes& payload) {
+  OutputReport report{};
+  std::memcpy(report + 1, payload.data(), std::min(payload.size(), kPayloadBytes));
+  device.OnOutput(report, host);
+}
+
+inline Bytes Prefix(const Bytes& bytes, std::size_t count) {
+  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+}  // namespace kestro::sim::testing
