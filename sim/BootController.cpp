@@ -1,8 +1,8 @@
 #include "sim/BootController.h"
 
-#include <cstdio>
-#include <cstring>
 #include <utility>
+
+#include "sim/Wire.h"
 
 namespace kestro::sim {
 namespace {
@@ -27,46 +27,13 @@ constexpr std::uint16_t kStatusError = 1;
 // Erased flash reads as all ones.
 constexpr std::uint8_t kErasedByte = 0xFF;
 
-std::uint16_t Le16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-std::uint32_t Le32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-}
-
-void PutLe16(std::uint8_t* bytes, std::uint16_t value) {
-  bytes[0] = static_cast<std::uint8_t>(value);
-  bytes[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void PutLe32(std::uint8_t* bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::string Format(const char* format, auto... values) {
-  char line[160];
-  std::snprintf(line, sizeof line, format, values...);
-  return line;
-}
-
 }  // namespace
-
-struct BootController::Actions {
-  struct Input {
-    Payload bytes;
-  };
-  std::vector<Input> inputs;
-  bool detach = false;
-  std::vector<std::string> lines;
-};
 
 BootController::BootController(BootConfig config) : config_(std::move(config)) {}
 
 void BootController::OnOutput(const OutputReport& report, DeviceHost& host) {
   const std::uint64_t now = host.NowMs();
-  Actions actions;
+  Reaction reaction;
   std::function<void(const std::string&)> log;
   {
     std::lock_guard lock(mutex_);
@@ -82,30 +49,23 @@ void BootController::OnOutput(const OutputReport& report, DeviceHost& host) {
     } else if (payload[0] != kFrameMarker || Le16(payload + kReservedAt) != 0 ||
                frame.dataLength > kMaxBlockBytes) {
       ++malformed_;
-      actions.lines.push_back(Format("ignored frame: marker %u, reserved %u, data length %u",
-                                     payload[0], Le16(payload + kReservedAt), frame.dataLength));
+      reaction.lines.push_back(Format("ignored frame: marker %u, reserved %u, data length %u",
+                                      payload[0], Le16(payload + kReservedAt), frame.dataLength));
     } else {
       if (frame.command == kBootWriteImage || frame.command == kBootWriteParam) {
         frame.data.assign(payload + kDataAt, payload + kDataAt + frame.dataLength);
       }
       frames_.push_back(frame);
-      Handle(frame, now, actions);
+      Handle(frame, now, reaction);
     }
     log = log_;
   }
-  // Outside the lock: a host may call back into the accessors, or take locks of its own.
-  for (const Actions::Input& input : actions.inputs) {
-    host.SendInput(input.bytes, config_.faults.answerDelayMs);
-  }
-  if (actions.detach) host.Detach();
-  if (log) {
-    for (const std::string& line : actions.lines) log(line);
-  }
+  reaction.Deliver(host, config_.faults.answerDelayMs, log);
 }
 
-void BootController::Handle(const BootFrame& frame, std::uint64_t now, Actions& actions) {
+void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction& reaction) {
   const BootFaults& faults = config_.faults;
-  Actions::Input reply{};
+  Reaction::Input reply{};
   reply.bytes[0] = 0;
   reply.bytes[1] = kReplyMarker;
   std::uint16_t status = kBootStatusDone;
@@ -114,7 +74,7 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Actions& 
 
   switch (frame.command) {
     case kBootGetInfo: {
-      actions.lines.push_back("info asked");
+      reaction.lines.push_back("info asked");
       std::uint8_t* info = reply.bytes + kInfoAt;
       PutLe16(info, config_.modelId);
       info[2] = config_.variant;
@@ -128,7 +88,7 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Actions& 
         if (faults.busyAnswersForOtherCommand >= 0) {
           answered = static_cast<std::uint16_t>(faults.busyAnswersForOtherCommand);
         }
-        actions.lines.push_back("start: busy");
+        reaction.lines.push_back("start: busy");
         break;
       }
       started_ = true;
@@ -136,15 +96,15 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Actions& 
       rangeTotal_ = frame.totalLength;
       blocksWritten_ = 0;
       ackLost_ = false;
-      actions.lines.push_back(
+      reaction.lines.push_back(
           Format("start: base 0x%08x, total %u", frame.address, frame.totalLength));
       break;
     case kBootWriteImage: {
       const std::uint32_t block = blocksWritten_;
       if (static_cast<std::int64_t>(block) == faults.detachAtBlock) {
         detached_ = true;
-        actions.detach = true;
-        actions.lines.push_back("detached");
+        reaction.detach = true;
+        reaction.lines.push_back("detached");
         return;
       }
       const std::uint64_t rangeEnd = std::uint64_t{rangeBase_} + rangeTotal_;
@@ -158,13 +118,13 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Actions& 
           where->second = frame.data[i];
         }
       }
-      actions.lines.push_back(
+      reaction.lines.push_back(
           Format("block %u: %u bytes at 0x%08x", block, frame.dataLength, frame.address));
       if (static_cast<std::int64_t>(block) == faults.lostAckBlock && !ackLost_) {
         // Written, but the acknowledgement never reaches the host: it will send the block again.
         ackLost_ = true;
         answer = false;
-        actions.lines.push_back(Format("block %u: acknowledgement lost", block));
+        reaction.lines.push_back(Format("block %u: acknowledgement lost", block));
         break;
       }
       ++blocksWritten_;
@@ -173,32 +133,32 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Actions& 
     case kBootWriteParam:
       if (frame.address == kVersionWordAddress && frame.data.size() == 4) {
         versionWord_ = Le32(frame.data.data());
-        actions.lines.push_back(Format("version word 0x%08x", *versionWord_));
+        reaction.lines.push_back(Format("version word 0x%08x", *versionWord_));
       } else {
-        actions.lines.push_back(
+        reaction.lines.push_back(
             Format("parameter: %u bytes at 0x%08x", frame.dataLength, frame.address));
       }
       break;
     case kBootFinish:
       finished_ = true;
-      actions.lines.push_back("finish");
+      reaction.lines.push_back("finish");
       break;
     default:
       // The boot loader knows no such command and stays quiet.
-      actions.lines.push_back(Format("unknown command %u", frame.command));
+      reaction.lines.push_back(Format("unknown command %u", frame.command));
       return;
   }
 
   if (!answer) return;
   if (static_cast<int>(frame.command) == faults.silentTo) {
-    actions.lines.push_back(Format("command %u: not answered", frame.command));
+    reaction.lines.push_back(Format("command %u: not answered", frame.command));
     return;
   }
   if (static_cast<int>(frame.command) == faults.wrongCodeFor) ++answered;
   if (static_cast<int>(frame.command) == faults.wrongStatusFor) status = kStatusError;
   PutLe16(reply.bytes + kStatusAt, status);
   PutLe16(reply.bytes + kAnsweredAt, answered);
-  actions.inputs.push_back(reply);
+  reaction.inputs.push_back(reply);
 }
 
 std::vector<BootFrame> BootController::Frames() const {

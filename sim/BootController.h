@@ -14,6 +14,8 @@
 
 namespace kestro::sim {
 
+struct Reaction;  // sim/Wire.h
+
 struct BootFaults {
   int silentTo = -1;  // frames with this command code are never answered
   // BOOT_START is answered BOOT_BUSY (status 16) until this long after the first BOOT_START.
@@ -79,8 +81,7 @@ class BootController : public Device {
   void SetEventLog(std::function<void(const std::string&)> log);
 
  private:
-  struct Actions;
-  void Handle(const BootFrame& frame, std::uint64_t now, Actions& actions);
+  void Handle(const BootFrame& frame, std::uint64_t now, Reaction& reaction);
 
   const BootConfig config_;
   mutable std::mutex mutex_;

@@ -1,9 +1,10 @@
 #include "sim/NormalController.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <utility>
+
+#include "sim/Wire.h"
 
 namespace kestro::sim {
 namespace {
@@ -32,24 +33,10 @@ constexpr std::size_t kFirmwareTypeOffset = 36;
 constexpr std::uint8_t kUnknownType = 0x30;
 constexpr std::uint8_t kUnknownCommand = 0x33;
 
-std::uint16_t Le16(const std::uint8_t* bytes) {
-  return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-std::uint32_t Le32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} | (std::uint32_t{bytes[1]} << 8) |
-         (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-}
-
-void PutLe16(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t value) {
-  out[at] = static_cast<std::uint8_t>(value);
-  out[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
 std::vector<std::uint8_t> MakePacket(std::uint8_t type, const std::vector<std::uint8_t>& body) {
   std::vector<std::uint8_t> packet(kPacketHeadBytes);
   packet[1] = type;
-  PutLe16(packet, 2, static_cast<std::uint16_t>(body.size()));
+  PutLe16(packet.data() + 2, static_cast<std::uint16_t>(body.size()));
   packet.insert(packet.end(), body.begin(), body.end());
   return packet;
 }
@@ -60,38 +47,24 @@ std::vector<std::uint8_t> MakeCommand(std::uint8_t command,
   std::vector<std::uint8_t> body{command};
   if (!args.empty()) {
     body.resize(3);
-    PutLe16(body, 1, static_cast<std::uint16_t>(args.size()));
+    PutLe16(body.data() + 1, static_cast<std::uint16_t>(args.size()));
     body.insert(body.end(), args.begin(), args.end());
   }
   return MakePacket(kFirmwarePacket, body);
 }
 
 std::vector<std::uint8_t> Le32Bytes(std::uint32_t value) {
-  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-std::string Format(const char* format, auto... values) {
-  char line[160];
-  std::snprintf(line, sizeof line, format, values...);
-  return line;
+  std::vector<std::uint8_t> bytes(4);
+  PutLe32(bytes.data(), value);
+  return bytes;
 }
 
 }  // namespace
 
-struct NormalController::Actions {
-  struct Input {
-    Payload bytes;
-  };
-  std::vector<Input> inputs;
-  bool detach = false;
-  std::vector<std::string> lines;
-};
-
 NormalController::NormalController(NormalConfig config) : config_(std::move(config)) {}
 
 void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
-  Actions actions;
+  Reaction reaction;
   std::function<void(const std::string&)> log;
   {
     std::lock_guard lock(mutex_);
@@ -100,37 +73,30 @@ void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
     const std::size_t count = payload[0];
     if (count < kPacketHeadBytes + 1 || count > kMaxPacketBytes) {
       ++malformed_;
-      actions.lines.push_back(Format("ignored: count byte %zu", count));
+      reaction.lines.push_back(Format("ignored: count byte %zu", count));
     } else {
-      HandlePacket(payload + 1, count, actions);
+      HandlePacket(payload + 1, count, reaction);
     }
     log = log_;
   }
-  // Outside the lock: a host may call back into the accessors, or take locks of its own.
-  for (const Actions::Input& input : actions.inputs) {
-    host.SendInput(input.bytes, config_.faults.answerDelayMs);
-  }
-  if (actions.detach) host.Detach();
-  if (log) {
-    for (const std::string& line : actions.lines) log(line);
-  }
+  reaction.Deliver(host, config_.faults.answerDelayMs, log);
 }
 
 void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size,
-                                    Actions& actions) {
+                                    Reaction& reaction) {
   const std::uint8_t type = packet[1];
   const std::size_t bodyLength = Le16(packet + 2);
   if (packet[0] != 0 || bodyLength + kPacketHeadBytes != size) {
     ++malformed_;
-    actions.lines.push_back(Format("ignored: packet head %02x %02x, body length %zu of %zu bytes",
-                                   packet[0], type, bodyLength, size));
+    reaction.lines.push_back(Format("ignored: packet head %02x %02x, body length %zu of %zu bytes",
+                                    packet[0], type, bodyLength, size));
     return;
   }
   const std::uint8_t* body = packet + kPacketHeadBytes;
   if (type == kUpdateRequest || type == kRecvFailed) {
     if (bodyLength != 1 || body[0] != 0) {
       ++malformed_;
-      actions.lines.push_back(Format("ignored: short packet %02x of %zu bytes", type, bodyLength));
+      reaction.lines.push_back(Format("ignored: short packet %02x of %zu bytes", type, bodyLength));
       return;
     }
     if (type == kRecvFailed) {
@@ -145,37 +111,37 @@ void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size
     image_.clear();
     dataRequests_ = 0;
     ended_ = failed_ = extraDataAfterEnd_ = false;
-    actions.lines.push_back("update requested");
+    reaction.lines.push_back("update requested");
     std::vector<std::uint8_t> info(kUpdateInfoBodyBytes);
     const std::vector<std::uint8_t> firmwareType = Le32Bytes(config_.firmwareType);
     std::copy(firmwareType.begin(), firmwareType.end(), info.begin() + kFirmwareTypeOffset);
-    Answer(MakePacket(kUpdateInfo, info), actions);
+    Answer(MakePacket(kUpdateInfo, info), reaction);
     return;
   }
   if (type != kFirmwarePacket) {
     ++malformed_;
-    actions.lines.push_back(Format("ignored: packet type %02x", type));
+    reaction.lines.push_back(Format("ignored: packet type %02x", type));
     return;
   }
   // Command body: the code alone (length 1), or code, argument length and arguments.
   if (bodyLength == 1) {
-    HandleCommand(body[0], nullptr, 0, actions);
+    HandleCommand(body[0], nullptr, 0, reaction);
   } else if (bodyLength >= 3 && std::size_t{Le16(body + 1)} + 3 == bodyLength) {
-    HandleCommand(body[0], body + 3, bodyLength - 3, actions);
+    HandleCommand(body[0], body + 3, bodyLength - 3, reaction);
   } else {
     ++malformed_;
-    actions.lines.push_back(Format("ignored: command body of %zu bytes", bodyLength));
+    reaction.lines.push_back(Format("ignored: command body of %zu bytes", bodyLength));
   }
 }
 
 void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* args,
-                                     std::size_t argCount, Actions& actions) {
+                                     std::size_t argCount, Reaction& reaction) {
   switch (command) {
     case kGetDeviceVersion:
       if (argCount != 0) break;
       ++versionQueries_;
-      actions.lines.push_back("version asked");
-      Answer(MakeCommand(kGetDeviceVersion, Le32Bytes(config_.version)), actions);
+      reaction.lines.push_back("version asked");
+      Answer(MakeCommand(kGetDeviceVersion, Le32Bytes(config_.version)), reaction);
       return;
     case kSetFirmwareInfo:
       if (argCount != kInfoArgBytes) break;
@@ -184,76 +150,77 @@ void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* a
       image_.clear();
       dataRequests_ = 0;
       ended_ = failed_ = extraDataAfterEnd_ = false;
-      actions.lines.push_back(Format("image announced: version 0x%x, base 0x%08x, length %u",
-                                     InfoWord(0), InfoWord(4), InfoWord(8)));
-      NextDataRequest(actions);
+      reaction.lines.push_back(Format("image announced: version 0x%x, base 0x%08x, length %u",
+                                      InfoWord(0), InfoWord(4), InfoWord(8)));
+      NextDataRequest(reaction);
       return;
     case kSetFirmwareData:
       if (argCount > kMaxBlockBytes) break;
       if (ended_) {
         extraDataAfterEnd_ = true;
-        actions.lines.push_back(Format("ignored: %zu data bytes after the end", argCount));
+        reaction.lines.push_back(Format("ignored: %zu data bytes after the end", argCount));
         return;
       }
       if (!announced_ || failed_) {
-        actions.lines.push_back(Format("ignored: %zu data bytes, no transfer", argCount));
+        reaction.lines.push_back(Format("ignored: %zu data bytes, no transfer", argCount));
         return;
       }
       image_.insert(image_.end(), args, args + argCount);
-      actions.lines.push_back(Format("block %u: %zu bytes (%zu/%u)", dataRequests_ - 1, argCount,
-                                     image_.size(), InfoWord(8)));
+      reaction.lines.push_back(Format("block %u: %zu bytes (%zu/%u)", dataRequests_ - 1, argCount,
+                                      image_.size(), InfoWord(8)));
       // While short of the length this asks for more; once the image is whole, the one more
       // request is the host's cue to send the end command.
-      NextDataRequest(actions);
+      NextDataRequest(reaction);
       return;
     case kSetFirmwareEnd:
       if (argCount != 0) break;
       ended_ = true;
-      actions.lines.push_back("end");
+      reaction.lines.push_back("end");
       return;
     default:
       break;
   }
   ++malformed_;
-  actions.lines.push_back(Format("ignored: command %u with %zu argument bytes", command, argCount));
+  reaction.lines.push_back(
+      Format("ignored: command %u with %zu argument bytes", command, argCount));
 }
 
-void NormalController::NextDataRequest(Actions& actions) {
+void NormalController::NextDataRequest(Reaction& reaction) {
   const int block = static_cast<int>(dataRequests_);
   if (block == config_.faults.failAtBlock) {
     failed_ = true;
-    actions.lines.push_back("failure reported");
-    Answer(MakeCommand(config_.faults.failCode), actions);
+    reaction.lines.push_back("failure reported");
+    Answer(MakeCommand(config_.faults.failCode), reaction);
   } else if (block == config_.faults.detachAtBlock) {
     failed_ = true;
-    actions.lines.push_back("detached");
-    actions.detach = true;
+    reaction.lines.push_back("detached");
+    reaction.detach = true;
   } else {
     ++dataRequests_;
-    Answer(MakeCommand(kFirmwareDataRequest), actions);
+    Answer(MakeCommand(kFirmwareDataRequest), reaction);
   }
 }
 
-void NormalController::Answer(const std::vector<std::uint8_t>& packet, Actions& actions) {
+void NormalController::Answer(const std::vector<std::uint8_t>& packet, Reaction& reaction) {
   const NormalFaults& faults = config_.faults;
   if (faults.silent || (faults.silentAfterAnnounce && announced_)) return;
   auto report = [](const std::vector<std::uint8_t>& bytes) {
-    Actions::Input input{};
+    Reaction::Input input{};
     input.bytes[0] = static_cast<std::uint8_t>(bytes.size());
     std::memcpy(input.bytes + 1, bytes.data(), bytes.size());
     return input;
   };
   if (faults.badFirstByte) {
     // The very answer, spoiled only in its first packet byte.
-    Actions::Input spoiled = report(packet);
+    Reaction::Input spoiled = report(packet);
     spoiled.bytes[1] = 0x01;
-    actions.inputs.push_back(spoiled);
+    reaction.inputs.push_back(spoiled);
   }
   if (faults.unknownTypes) {
-    actions.inputs.push_back(report(MakePacket(kUnknownType, {kFirmwareDataRequest})));
-    actions.inputs.push_back(report(MakeCommand(kUnknownCommand)));
+    reaction.inputs.push_back(report(MakePacket(kUnknownType, {kFirmwareDataRequest})));
+    reaction.inputs.push_back(report(MakeCommand(kUnknownCommand)));
   }
-  actions.inputs.push_back(report(packet));
+  reaction.inputs.push_back(report(packet));
 }
 
 std::uint32_t NormalController::VersionQueries() const {

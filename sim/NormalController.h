@@ -14,6 +14,8 @@
 
 namespace kestro::sim {
 
+struct Reaction;  // sim/Wire.h
+
 struct NormalFaults {
   bool silent = false;  // never answers anything
   std::uint32_t answerDelayMs = 0;
@@ -71,12 +73,11 @@ class NormalController : public Device {
   void SetEventLog(std::function<void(const std::string&)> log);
 
  private:
-  struct Actions;
-  void HandlePacket(const std::uint8_t* packet, std::size_t size, Actions& actions);
+  void HandlePacket(const std::uint8_t* packet, std::size_t size, Reaction& reaction);
   void HandleCommand(std::uint8_t command, const std::uint8_t* args, std::size_t argCount,
-                     Actions& actions);
-  void Answer(const std::vector<std::uint8_t>& packet, Actions& actions);
-  void NextDataRequest(Actions& actions);
+                     Reaction& reaction);
+  void Answer(const std::vector<std::uint8_t>& packet, Reaction& reaction);
+  void NextDataRequest(Reaction& reaction);
   std::uint32_t InfoWord(std::size_t offset) const;  // mutex_ held
 
   const NormalConfig config_;

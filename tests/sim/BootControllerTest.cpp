@@ -12,18 +12,12 @@ namespace {
 using testing::Bytes;
 using testing::FakeHost;
 using testing::Prefix;
+using testing::Prefixes;
+using testing::PutLe16;
+using testing::PutLe32;
 using testing::Write;
 
 constexpr std::uint32_t kBase = 0x08004000;
-
-void PutLe32(Bytes& bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-void PutLe16(Bytes& bytes, std::size_t at, std::uint16_t value) {
-  bytes[at] = static_cast<std::uint8_t>(value);
-  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
 
 // A command frame as the updater builds it.
 Bytes Frame(std::uint16_t command, std::uint32_t n, std::uint32_t total, std::uint32_t address,
@@ -59,9 +53,7 @@ TEST_P(BootReply, HasTheExpectedHead) {
   BootController device({.faults = GetParam().faults});
   FakeHost host;
   Write(device, host, GetParam().frame);
-  std::vector<Bytes> heads;
-  for (const Bytes& reply : host.inputs) heads.push_back(Prefix(reply, 6));
-  EXPECT_EQ(heads, GetParam().replies);
+  EXPECT_EQ(Prefixes(host.inputs, 6), GetParam().replies);
 }
 
 const Bytes kVersionWord = {0x05, 0x01, 0x02, 0x00};

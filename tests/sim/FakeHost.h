@@ -47,4 +47,21 @@ inline Bytes Prefix(const Bytes& bytes, std::size_t count) {
   return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
+// The first `count` bytes of each report, in order.
+inline std::vector<Bytes> Prefixes(const std::vector<Bytes>& reports, std::size_t count) {
+  std::vector<Bytes> prefixes;
+  for (const Bytes& report : reports) prefixes.push_back(Prefix(report, count));
+  return prefixes;
+}
+
+// Written here, apart from the controllers' own, so that a fault there cannot hide in the tests.
+inline void PutLe16(Bytes& bytes, std::size_t at, std::uint16_t value) {
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+inline void PutLe32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
 }  // namespace kestro::sim::testing

@@ -13,6 +13,8 @@ namespace {
 using testing::Bytes;
 using testing::FakeHost;
 using testing::Prefix;
+using testing::Prefixes;
+using testing::PutLe32;
 using testing::Write;
 
 // Host reports, payload bytes from 0 on, as the updater writes them.
@@ -25,10 +27,10 @@ const Bytes kDataRequest = {0x05, 0x00, 0x16, 0x01, 0x00, 0x14};
 
 Bytes FirmwareInfo(std::uint32_t version, std::uint32_t base, std::uint32_t length) {
   Bytes report = {0x23, 0x00, 0x16, 0x1F, 0x00, 0x01, 0x1C, 0x00};
-  for (std::uint32_t word : {version, base, length}) {
-    for (int i = 0; i < 4; ++i) report.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
-  }
-  report.resize(8 + 28, 0xEE);  // the 16 bytes the host may fill as it likes
+  report.resize(8 + 28, 0xEE);  // the 16 bytes behind the three words, the host's to fill
+  PutLe32(report, 8, version);
+  PutLe32(report, 12, base);
+  PutLe32(report, 16, length);
   return report;
 }
 
@@ -226,9 +228,7 @@ TEST_P(NormalFaultAfterAnnounce, SendsWhatTheFaultCallsFor) {
   NormalController device({.faults = GetParam().faults});
   FakeHost host;
   Write(device, host, FirmwareInfo(123, 0x08004000, 64));
-  std::vector<Bytes> prefixes;
-  for (const Bytes& input : host.inputs) prefixes.push_back(Prefix(input, 6));
-  EXPECT_EQ(prefixes, GetParam().reports);
+  EXPECT_EQ(Prefixes(host.inputs, 6), GetParam().reports);
   EXPECT_EQ(host.detached, GetParam().detached);
 }
 
