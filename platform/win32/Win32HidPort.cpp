@@ -1,0 +1,229 @@
+// The HID port over SetupAPI, hid.dll and overlapped file I/O.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <vector>
+
+#include "platform/HidPort.h"
+#include "platform/win32/PlatformPort.h"
+#include "platform/win32/Win32Api.h"
+
+#include <setupapi.h>
+// MinGW's hidsdi.h declares the hid.dll functions without C linkage.
+extern "C" {
+#include <hidsdi.h>
+}
+
+namespace kestro::win32 {
+namespace {
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+  }
+};
+// An event or file handle that is closed on every path.
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct DeviceInfoListDestroyer {
+  void operator()(HDEVINFO list) const {
+    if (list != INVALID_HANDLE_VALUE) ::SetupDiDestroyDeviceInfoList(list);
+  }
+};
+using UniqueDeviceInfoList = std::unique_ptr<void, DeviceInfoListDestroyer>;
+
+HANDLE ToHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+PortHandle FromHandle(HANDLE handle) { return reinterpret_cast<PortHandle>(handle); }
+
+GUID HidInterfaceClass() {
+  GUID guid;
+  ::HidD_GetHidGuid(&guid);
+  return guid;
+}
+
+UniqueHandle CreateManualResetEvent() {
+  return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+// Cancels this thread's pending I/O on the handle and waits until the system has finished with
+// the OVERLAPPED record and its buffer. True when the operation nevertheless completed.
+bool CancelAndSettle(HANDLE handle, OVERLAPPED& overlapped, DWORD& transferred) {
+  ::CancelIo(handle);
+  return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) != FALSE;
+}
+
+class Win32HidPort : public HidPort {
+ public:
+  std::vector<std::wstring> EnumerateInterfaces() override;
+  PortHandle Open(const std::wstring& path, PortAccess access) override;
+  bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
+  bool Write(PortHandle handle, const Report& report, std::uint32_t timeoutMs) override;
+  std::uint32_t Read(PortHandle handle, Report& report, std::uint32_t timeoutMs) override;
+  void Close(PortHandle handle) override;
+  NotifyRegistration RegisterNotifications(NativeWindow window) override;
+  void UnregisterNotifications(NotifyRegistration registration) override;
+  std::uint32_t LastError() override { return ::GetLastError(); }
+};
+
+std::vector<std::wstring> Win32HidPort::EnumerateInterfaces() {
+  std::vector<std::wstring> paths;
+  GUID hidClass = HidInterfaceClass();
+  UniqueDeviceInfoList list(::SetupDiGetClassDevsW(&hidClass, nullptr, nullptr,
+                                                   DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (list.get() == INVALID_HANDLE_VALUE) return paths;
+
+  // The detail record is sized from the first interface and reused; it is re-sized only when a
+  // query fails. Kept in DWORDs so that the record is suitably aligned.
+  std::vector<DWORD> detailBuffer;
+  bool sizeWanted = true;
+  bool resizedForThisInterface = false;
+  for (DWORD index = 0;;) {
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof(interfaceData);
+    if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &hidClass, index, &interfaceData)) {
+      break;  // ERROR_NO_MORE_ITEMS, or a snapshot that cannot be walked further
+    }
+    if (sizeWanted) {
+      DWORD required = 0;
+      ::SetupDiGetDeviceInterfaceDetailW(list.get(), &interfaceData, nullptr, 0, &required,
+                                         nullptr);
+      const std::size_t bytes =
+          std::max<std::size_t>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+      detailBuffer.assign((bytes + sizeof(DWORD) - 1) / sizeof(DWORD), 0);
+      sizeWanted = false;
+    }
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    const DWORD detailBytes = static_cast<DWORD>(detailBuffer.size() * sizeof(DWORD));
+    if (!::SetupDiGetDeviceInterfaceDetailW(list.get(), &interfaceData, detail, detailBytes,
+                                            nullptr, nullptr)) {
+      if (!resizedForThisInterface) {
+        // Ask for this interface's size and try it once more.
+        sizeWanted = true;
+        resizedForThisInterface = true;
+        continue;
+      }
+      // Still failing with a buffer of the size it asked for: skip it rather than loop.
+      resizedForThisInterface = false;
+      ++index;
+      continue;
+    }
+    resizedForThisInterface = false;
+    // The path ends at its NUL; never read past the buffer should the system not write one.
+    const wchar_t* path = detail->DevicePath;
+    const std::size_t maxChars =
+        (detailBytes - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / sizeof(wchar_t);
+    paths.emplace_back(path, ::wcsnlen(path, maxChars));
+    ++index;
+  }
+  return paths;
+}
+
+PortHandle Win32HidPort::Open(const std::wstring& path, PortAccess access) {
+  DWORD desired = 0;
+  switch (access) {
+    case PortAccess::ProbeReadWrite:
+      desired = GENERIC_READ | GENERIC_WRITE;
+      break;
+    case PortAccess::Write:
+      desired = GENERIC_WRITE;
+      break;
+    case PortAccess::Read:
+      desired = GENERIC_READ;
+      break;
+  }
+  // Every handle is overlapped: reads are bounded by a wait, and so are writes.
+  HANDLE handle = ::CreateFileW(path.c_str(), desired, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return kNoHandle;
+  return FromHandle(handle);
+}
+
+bool Win32HidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
+  HIDD_ATTRIBUTES hidAttributes{};
+  hidAttributes.Size = sizeof(hidAttributes);
+  if (!::HidD_GetAttributes(ToHandle(handle), &hidAttributes)) return false;
+  attributes.vendorId = hidAttributes.VendorID;
+  attributes.productId = hidAttributes.ProductID;
+  return true;
+}
+
+bool Win32HidPort::Write(PortHandle handle, const Report& report, std::uint32_t timeoutMs) {
+  UniqueHandle event = CreateManualResetEvent();
+  if (!event) return false;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  DWORD written = 0;
+  if (!::WriteFile(ToHandle(handle), report, kReportSize, nullptr, &overlapped) &&
+      ::GetLastError() != ERROR_IO_PENDING) {
+    return false;
+  }
+  bool completed = false;
+  if (::WaitForSingleObject(event.get(), timeoutMs) == WAIT_OBJECT_0) {
+    completed = ::GetOverlappedResult(ToHandle(handle), &overlapped, &written, FALSE) != FALSE;
+  } else {
+    // A controller that stops taking reports: give up, but only after the system has let go of
+    // the buffer and the event.
+    completed = CancelAndSettle(ToHandle(handle), overlapped, written);
+  }
+  return completed && written == kReportSize;
+}
+
+std::uint32_t Win32HidPort::Read(PortHandle handle, Report& report, std::uint32_t timeoutMs) {
+  UniqueHandle event = CreateManualResetEvent();
+  if (!event) return kWaitReadFailed;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  std::uint8_t buffer[kReportSize] = {};
+  // A read the system rejects at once is never a report, whatever the code (a removed device
+  // gives ERROR_DEVICE_NOT_CONNECTED on Windows and ERROR_ACCESS_DENIED on Wine).
+  if (!::ReadFile(ToHandle(handle), buffer, kReportSize, nullptr, &overlapped) &&
+      ::GetLastError() != ERROR_IO_PENDING) {
+    return kWaitReadFailed;
+  }
+  DWORD transferred = 0;
+  const DWORD wait = ::WaitForSingleObject(event.get(), timeoutMs);
+  if (wait != WAIT_OBJECT_0) {
+    // The buffer and event must outlive the read: cancel it and wait for it to settle. A report
+    // that arrived meanwhile is a report.
+    if (CancelAndSettle(ToHandle(handle), overlapped, transferred)) {
+      std::memcpy(report, buffer, kReportSize);
+      return kWaitReceived;
+    }
+    return wait == WAIT_TIMEOUT ? kWaitTimeout : kWaitReadFailed;
+  }
+  if (!::GetOverlappedResult(ToHandle(handle), &overlapped, &transferred, FALSE)) {
+    return kWaitReadFailed;
+  }
+  std::memcpy(report, buffer, kReportSize);
+  return kWaitReceived;
+}
+
+void Win32HidPort::Close(PortHandle handle) {
+  if (handle != kNoHandle) ::CloseHandle(ToHandle(handle));
+}
+
+NotifyRegistration Win32HidPort::RegisterNotifications(NativeWindow window) {
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  static_assert(sizeof(filter) == 32, "the notification filter is 32 bytes");
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_reserved = 0;
+  filter.dbcc_classguid = HidInterfaceClass();
+  filter.dbcc_name[0] = L'\0';
+  return ::RegisterDeviceNotificationW(static_cast<HWND>(window), &filter,
+                                       DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+void Win32HidPort::UnregisterNotifications(NotifyRegistration registration) {
+  if (registration != nullptr) ::UnregisterDeviceNotification(registration);
+}
+
+}  // namespace
+}  // namespace kestro::win32
+
+std::unique_ptr<kestro::HidPort> CreatePlatformHidPort() {
+  return std::make_unique<kestro::win32::Win32HidPort>();
+}

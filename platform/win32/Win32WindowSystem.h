@@ -1,0 +1,43 @@
+// The window framework's Win32 backend: real dialogs from the program's resources, message
+// boxes, the open-file common dialog and threads.
+#pragma once
+
+#include "platform/Framework.h"
+
+namespace kestro::win32 {
+
+class Win32WindowSystem : public WindowSystem {
+ public:
+  std::intptr_t RunModal(CDialog& dialog, int templateId, NativeWindow parent) override;
+  void EndDialog(NativeWindow dialog, std::intptr_t result) override;
+
+  NativeWindow GetDlgItem(NativeWindow dialog, int id) override;
+  void SetWindowText(NativeWindow window, const std::wstring& text) override;
+  std::wstring GetWindowText(NativeWindow window) override;
+  bool EnableWindow(NativeWindow window, bool enable) override;
+  bool IsWindowEnabled(NativeWindow window) override;
+  bool ShowWindow(NativeWindow window, int command) override;
+  bool IsWindowVisible(NativeWindow window) override;
+  std::intptr_t SendMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
+                            std::intptr_t lParam) override;
+  bool IsIconic(NativeWindow window) override;
+  std::unique_ptr<PaintSession> BeginPaint(NativeWindow window) override;
+  void DefaultPaint(NativeWindow window) override;
+
+  IconHandle LoadIcon(int resourceId) override;
+  std::wstring LoadString(std::uint32_t resourceId) override;
+  std::uint16_t GetUserDefaultUILanguage() override;
+  std::wstring AppName() override;
+
+  int MessageBox(NativeWindow owner, const std::wstring& text, const std::wstring* caption,
+                 std::uint32_t type) override;
+  bool GetOpenFileName(NativeWindow owner, const OpenFileRequest& request,
+                       std::wstring& path) override;
+  std::wstring GetCurrentDirectory(std::size_t bufferChars) override;
+
+  bool StartThread(std::function<void()> body) override;
+  void Sleep(std::uint32_t milliseconds) override;
+  std::uint64_t TickCount() override;
+};
+
+}  // namespace kestro::win32

@@ -1,0 +1,26 @@
+// The program's entry point: sets up the platform below the portable code and runs the
+// application object.
+#include "app/UpdateApp.h"
+#include "platform/Diagnostics.h"
+#include "platform/HidPort.h"
+#include "platform/win32/PlatformPort.h"
+#include "platform/win32/Win32WindowSystem.h"
+
+#include "platform/win32/Win32Api.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_PROGRESS_CLASS;
+  ::InitCommonControlsEx(&controls);
+
+  kestro::SetDiagnosticSink([](const std::wstring& text) { ::OutputDebugStringW(text.c_str()); });
+
+  // Neither is ever destroyed: an update worker may still be using them while the process ends
+  // (nothing waits for it), and the system releases whatever the port holds.
+  kestro::SetSystem(new kestro::win32::Win32WindowSystem);
+  kestro::SetPort(CreatePlatformHidPort().release());
+
+  kestro::theApp.InitInstance();
+  return 0;
+}

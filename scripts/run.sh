@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds everything and runs the updater's link build under Wine against an emulated normal-mode
+# controller served by kestro-link-server. Uses $DISPLAY when there is one; otherwise runs on a
+# private Xvfb, saves a screenshot and says where it is.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/setup.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+cmake --preset native >/dev/null
+cmake --build --preset native --target kestro-link-server kestro-package
+
+out=$root/build/run
+mkdir -p "$out"
+package=$out/sample.dat
+build/native/tools/package/kestro-package build "$package" \
+  --record version=123,model=0,variant=0,size=4096,seed=1 \
+  --record version=150,beta=2,model=0x0102,variant=3,size=2048,seed=2
+build/native/tools/package/kestro-package list "$package" || true
+
+export WINEPREFIX=${WINEPREFIX:-$out/wineprefix}
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+
+headless=0
+if [[ -z "${DISPLAY:-}" ]]; then
+  headless=1
+  number=99
+  while [[ -e /tmp/.X11-unix/X$number || -e /tmp/.X$number-lock ]]; do number=$((number + 1)); done
+  Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$number ]] && break; sleep 0.1; done
+  export DISPLAY=:$number
+  echo "run: no display, using Xvfb on $DISPLAY"
+fi
+[[ -f "$WINEPREFIX/system.reg" ]] || { echo "run: making the Wine prefix $WINEPREFIX"; wineboot -i; }
+
+port_file=$out/link-server.out
+build/native/tools/linkserver/kestro-link-server --mode normal --version 123 \
+  --package "$package" --record 0 >"$port_file" &
+server=$!
+pids+=($server)
+for _ in $(seq 50); do grep -q 'listening on' "$port_file" && break; sleep 0.1; done
+address=$(sed -n 's/.*listening on \([0-9.]*:[0-9]*\).*/\1/p' "$port_file")
+echo "run: emulated controller on $address (log: $port_file)"
+
+echo "run: starting KestroUpdate-link.exe; pick $package in the file dialog"
+win_package="Z:${package//\//\\}"
+KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe &
+program=$!
+pids+=($program)
+
+if ((headless)); then
+  sleep 5
+  shot=$out/screenshot.png
+  import -window root "$shot"
+  echo "run: screenshot of the running program: $shot"
+  echo "run: (headless) updating with $win_package through the UI driver"
+  wine build/windows/uidriver.exe press 10000 &&
+    wine build/windows/uidriver.exe filedialog "$win_package" 10000 &&
+    wine build/windows/uidriver.exe msgbox 10000 ok &&
+    wine build/windows/uidriver.exe progress-watch 60000 | tail -1 &&
+    import -window root "$out/success.png" &&
+    wine build/windows/uidriver.exe msgbox 10000 ok || true
+  echo "run: screenshot after the update: $out/success.png"
+  wine build/windows/uidriver.exe close 10000 >/dev/null || true
+fi
+wait "$program" || true
+# The server ends when the program disconnects and says whether the image arrived intact.
+wait "$server" && status=0 || status=$?
+cat "$port_file" | tail -3
+exit $status

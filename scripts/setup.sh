@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12. Idempotent: installs only what is missing
+# and runs apt-get update at most once.
+set -euo pipefail
+
+packages=(
+  cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev
+  mingw-w64 g++-mingw-w64-x86-64-posix
+  wine wine64 xvfb imagemagick x11-utils xdotool fonts-wqy-microhei
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  echo "setup: everything is installed"
+  exit 0
+fi
+
+sudo=()
+if ((EUID != 0)); then sudo=(sudo); fi
+echo "setup: installing ${missing[*]}"
+"${sudo[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Sets up the machine and runs every test: the Windows build, the native tests with g++, again
+# with clang under AddressSanitizer and UndefinedBehaviorSanitizer, the two-thread tests under
+# ThreadSanitizer, the fuzz targets for a short fixed time, and the end-to-end tests of the real
+# program under Wine. Prints a summary; exits non-zero when any step failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+results=()
+failed=0
+
+step() {
+  local name=$1
+  shift
+  echo
+  echo "=== $name: $*"
+  local start=$SECONDS
+  if "$@"; then
+    results+=("PASS  $name ($((SECONDS - start)) s)")
+    return 0
+  fi
+  results+=("FAIL  $name ($((SECONDS - start)) s)")
+  failed=1
+  return 1
+}
+
+build() {
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1"
+}
+
+step setup scripts/setup.sh || { printf '%s\n' "${results[@]}"; exit 1; }
+
+step "windows build" build windows
+windows_ok=$?
+
+if step "native build (g++)" build native; then
+  step "native tests (g++)" ctest --preset native -j2 --no-tests=error -LE e2e
+fi
+
+if step "native-clang build (address, undefined)" build native-clang; then
+  step "native-clang tests (address, undefined)" \
+    ctest --preset native-clang -j2 --no-tests=error -LE 'e2e|fuzz'
+  # Each fuzz target is a ctest test that runs for a short fixed time.
+  step "fuzz targets" ctest --preset native-clang -L fuzz
+fi
+
+if step "native-tsan build" build native-tsan; then
+  step "thread tests (thread sanitizer)" ctest --preset native-tsan --no-tests=error -L threads
+fi
+
+if ((windows_ok == 0)) && [[ -d build/native ]]; then
+  step "end-to-end tests (Wine)" ctest --preset native --no-tests=error -L e2e
+  echo "screenshots and logs: build/native/e2e-artifacts/"
+else
+  results+=("FAIL  end-to-end tests (Wine): not run, a build failed")
+  failed=1
+fi
+
+echo
+echo "=== summary"
+printf '%s\n' "${results[@]}"
+exit $failed

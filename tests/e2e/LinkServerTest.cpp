@@ -1,0 +1,241 @@
+// The device-link server against a client that plays the program's side of the link.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/linkserver/LinkServer.h"
+
+namespace kestro::link {
+namespace {
+
+constexpr int kWaitMs = 3000;
+
+// Echoes every output report back as input, first with a delay, then at once: the second must
+// not overtake the first. Byte 1 of the output chooses a detach instead.
+class EchoDevice : public sim::Device {
+ public:
+  std::uint16_t VendorId() const override { return 0x3A7C; }
+  std::uint16_t ProductId() const override { return 0x5750; }
+  void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
+    {
+      std::lock_guard lock(mutex_);
+      reports_.emplace_back(report, report + sim::kReportBytes);
+    }
+    if (report[1] == 0xDD) {
+      host.Detach();
+      return;
+    }
+    sim::Payload payload{};
+    payload[0] = report[1];
+    payload[1] = 1;
+    host.SendInput(payload, 80);
+    payload[1] = 2;
+    host.SendInput(payload, 0);
+  }
+  std::vector<std::vector<std::uint8_t>> Reports() const {
+    std::lock_guard lock(mutex_);
+    return reports_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::vector<std::uint8_t>> reports_;
+};
+
+class Client {
+ public:
+  explicit Client(std::uint16_t port) {
+    socket_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~Client() { Close(); }
+  bool Connected() const { return connected_; }
+  void Send(const std::string& text) { send(socket_, text.data(), text.size(), MSG_NOSIGNAL); }
+  void Close() {
+    if (socket_ >= 0) close(socket_);
+    socket_ = -1;
+  }
+  // The next line, or "" after the time-out.
+  std::string Line(int timeoutMs = kWaitMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+      if (auto end = buffer_.find('\n'); end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+      }
+      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count());
+      if (left <= 0) return "";
+      pollfd waiting{socket_, POLLIN, 0};
+      if (poll(&waiting, 1, left) <= 0) return "";
+      char chunk[512];
+      ssize_t got = recv(socket_, chunk, sizeof chunk, 0);
+      if (got <= 0) return "";
+      buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
+  }
+
+ private:
+  int socket_ = -1;
+  bool connected_ = false;
+  std::string buffer_;
+};
+
+std::string OutputLine(const std::string& id, std::uint8_t first) {
+  char hex[3];
+  std::snprintf(hex, sizeof hex, "%02x", first);
+  return "output " + id + " 00" + hex + std::string(126, '0') + "\n";
+}
+
+std::string InputHex(std::uint8_t first, std::uint8_t second) {
+  char hex[5];
+  std::snprintf(hex, sizeof hex, "%02x%02x", first, second);
+  return hex + std::string(124, '0');
+}
+
+class LinkServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server_.Start(0)); }
+
+  // Connects and reads the start state up to "ready".
+  std::vector<std::string> Greet(Client& client) {
+    EXPECT_TRUE(client.Connected());
+    client.Send("hello 1\n");
+    std::vector<std::string> lines;
+    for (std::string line = client.Line(); !line.empty(); line = client.Line()) {
+      lines.push_back(line);
+      if (line == "ready") break;
+    }
+    EXPECT_TRUE(server_.WaitForClient(kWaitMs));
+    return lines;
+  }
+
+  LinkServer server_;
+};
+
+TEST_F(LinkServerTest, StartStateListsInterfacesInAttachOrderBeforeReady) {
+  server_.Attach("pad-2", std::make_shared<EchoDevice>(), {.noOpen = true});
+  server_.Attach("pad.1", std::make_shared<EchoDevice>(), {.noOpen = true, .noAttr = true});
+  server_.Attach("plain", std::make_shared<EchoDevice>());
+  server_.Detach("plain");
+  server_.Attach("late_", std::make_shared<EchoDevice>(), {.noAttr = true});
+  Client client(server_.Port());
+  EXPECT_EQ(Greet(client), (std::vector<std::string>{
+                               "attach pad-2 3a7c 5750 noopen",
+                               "attach pad.1 3a7c 5750 noopen,noattr",
+                               "attach late_ 3a7c 5750 noattr",
+                               "ready",
+                           }));
+}
+
+TEST_F(LinkServerTest, NothingIsSentBeforeHello) {
+  server_.Attach("pad", std::make_shared<EchoDevice>());
+  Client client(server_.Port());
+  EXPECT_FALSE(server_.Notify("arrival"));
+  EXPECT_EQ(client.Line(300), "");
+  client.Send("hello 2\n");
+  EXPECT_EQ(client.Line(300), "");
+}
+
+TEST_F(LinkServerTest, OutputReachesTheDeviceAndInputsKeepTheirOrder) {
+  auto device = std::make_shared<EchoDevice>();
+  server_.Attach("pad", device);
+  Client client(server_.Port());
+  Greet(client);
+  client.Send(OutputLine("pad", 0x41));
+  EXPECT_EQ(client.Line(), "input pad " + InputHex(0x41, 1));
+  EXPECT_EQ(client.Line(), "input pad " + InputHex(0x41, 2));
+  ASSERT_EQ(device->Reports().size(), 1u);
+  EXPECT_EQ(device->Reports()[0][1], 0x41);
+  EXPECT_EQ(server_.OutputCount("pad"), 1u);
+}
+
+TEST_F(LinkServerTest, MalformedLinesAreIgnored) {
+  auto device = std::make_shared<EchoDevice>();
+  server_.Attach("pad", device);
+  Client client(server_.Port());
+  Greet(client);
+  const std::string good = OutputLine("pad", 1);
+  for (const std::string& line : {
+           std::string("output pad 00\n"),                  // too short
+           "output pad " + std::string(130, 'g') + "\n",    // not hex
+           "output pad +1" + std::string(128, '0') + "\n",  // sign inside the hex
+           OutputLine("other", 1),                          // no such interface
+           OutputLine("bad/id", 1),                         // not an id
+           good.substr(0, good.size() - 1) + " extra\n",    // extra field
+           std::string(5000, 'x') + "\n",                   // far too long
+           std::string("open pad x rw\n"),                  // handle not a number
+           std::string("\n"),
+           std::string("whatever 1 2 3\n"),
+       }) {
+    client.Send(line);
+  }
+  client.Send("open pad 7 rw\nclose 7\n");
+  std::thread answer([&] {
+    std::string sync = client.Line();
+    client.Send(sync + "\n");  // the program's answer repeats the line
+  });
+  EXPECT_TRUE(server_.Sync(kWaitMs));
+  answer.join();
+  EXPECT_TRUE(device->Reports().empty());
+  ASSERT_EQ(server_.Opens().size(), 1u);
+  EXPECT_EQ(server_.Opens()[0].id, "pad");
+  EXPECT_EQ(server_.Opens()[0].handle, 7u);
+  EXPECT_EQ(server_.Opens()[0].access, "rw");
+  EXPECT_EQ(server_.Closes(), std::vector<std::uint64_t>{7});
+}
+
+TEST_F(LinkServerTest, SyncWithoutAnswerTimesOut) {
+  Client client(server_.Port());
+  Greet(client);
+  EXPECT_FALSE(server_.Sync(200));
+  EXPECT_EQ(client.Line().rfind("sync ", 0), 0u);
+}
+
+TEST_F(LinkServerTest, AttachAfterReadyNotifyAndDetachGoOutAsLines) {
+  Client client(server_.Port());
+  EXPECT_EQ(Greet(client), std::vector<std::string>{"ready"});
+  auto device = std::make_shared<EchoDevice>();
+  server_.Attach("pad", device);
+  EXPECT_TRUE(server_.Notify("arrival"));
+  EXPECT_FALSE(server_.Notify("sideways"));
+  EXPECT_EQ(client.Line(), "attach pad 3a7c 5750");
+  EXPECT_EQ(client.Line(), "notify arrival");
+  // The device unplugs itself.
+  client.Send(OutputLine("pad", 0xDD));
+  EXPECT_EQ(client.Line(), "detach pad");
+  // Outputs for a detached interface no longer reach the device.
+  client.Send(OutputLine("pad", 0x42));
+  std::thread answer([&] { client.Send(client.Line() + "\n"); });
+  EXPECT_TRUE(server_.Sync(kWaitMs));
+  answer.join();
+  EXPECT_EQ(device->Reports().size(), 1u);
+}
+
+TEST_F(LinkServerTest, DisconnectIsSeen) {
+  Client client(server_.Port());
+  Greet(client);
+  EXPECT_FALSE(server_.WaitForDisconnect(100));
+  client.Close();
+  EXPECT_TRUE(server_.WaitForDisconnect(kWaitMs));
+  EXPECT_TRUE(server_.ClientGone());
+  EXPECT_FALSE(server_.Sync(100));
+}
+
+}  // namespace
+}  // namespace kestro::link

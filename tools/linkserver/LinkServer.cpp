@@ -1,0 +1,457 @@
+#include "tools/linkserver/LinkServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdio>
+
+namespace kestro::link {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the blocking loops look at the stop request.
+constexpr int kPollMs = 100;
+// A line longer than any the contract defines (an output line is about 150 characters) is
+// discarded whole rather than buffered without limit.
+constexpr std::size_t kMaxLineLength = 1024;
+// The log keeps the first lines of a run; an update takes a few thousand.
+constexpr std::size_t kMaxLogLines = 200000;
+
+bool ValidId(const std::string& id) {
+  if (id.empty() || id.size() > 64) return false;
+  return std::all_of(id.begin(), id.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || c == '-';
+  });
+}
+
+std::vector<std::string> SplitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t space = line.find(' ', start);
+    fields.push_back(line.substr(start, space - start));
+    if (space == std::string::npos) break;
+    start = space + 1;
+  }
+  return fields;
+}
+
+bool DecodeHex(const std::string& hex, std::uint8_t* bytes, std::size_t count) {
+  if (hex.size() != count * 2) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const char* first = hex.data() + 2 * i;
+    if (first[0] == '+' || first[0] == '-' || first[1] == '+' || first[1] == '-') return false;
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(first, first + 2, value, 16);
+    if (error != std::errc() || end != first + 2) return false;
+    bytes[i] = static_cast<std::uint8_t>(value);
+  }
+  return true;
+}
+
+std::string EncodeHex(const std::uint8_t* bytes, std::size_t count) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(count * 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    hex.push_back(kDigits[bytes[i] >> 4]);
+    hex.push_back(kDigits[bytes[i] & 0x0F]);
+  }
+  return hex;
+}
+
+// send() may take a line in pieces; false when the connection is gone.
+bool WriteAll(int socket, const std::string& text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t sent = send(socket, data, left, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    left -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+bool ParseUnsigned(const std::string& text, std::uint64_t& value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+// The DeviceHost one attached interface gives its device. It outlives a detach (the device may
+// still hold it), so it only forwards while its interface is the one attached under its id.
+class LinkServer::Host : public sim::DeviceHost {
+ public:
+  Host(LinkServer& server, std::string id) : server_(server), id_(std::move(id)) {}
+
+  void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
+    if (active_) server_.QueueInput(id_, payload, delayMs);
+  }
+  void Detach() override {
+    if (active_) server_.DetachFromDevice(id_);
+  }
+  std::uint64_t NowMs() override {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+            .count());
+  }
+
+  void Deactivate() { active_ = false; }
+
+ private:
+  LinkServer& server_;
+  const std::string id_;
+  std::atomic<bool> active_{true};
+};
+
+LinkServer::LinkServer() = default;
+
+LinkServer::~LinkServer() { Stop(); }
+
+bool LinkServer::Start(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    return false;
+  }
+  listenSocket_ = fd;
+  port_ = ntohs(address.sin_port);
+  acceptThread_ = std::thread(&LinkServer::AcceptLoop, this);
+  timerThread_ = std::thread(&LinkServer::TimerLoop, this);
+  return true;
+}
+
+void LinkServer::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (acceptThread_.joinable()) acceptThread_.join();
+  if (timerThread_.joinable()) timerThread_.join();
+  if (listenSocket_ >= 0) {
+    close(listenSocket_);
+    listenSocket_ = -1;
+  }
+}
+
+void LinkServer::AcceptLoop() {
+  int client = -1;
+  while (client < 0) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+    }
+    pollfd waiting{listenSocket_, POLLIN, 0};
+    if (poll(&waiting, 1, kPollMs) <= 0) continue;
+    client = accept4(listenSocket_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  // One program per server: later connections are refused.
+  close(listenSocket_);
+  listenSocket_ = -1;
+  {
+    std::lock_guard sending(sendMutex_);
+    std::lock_guard lock(mutex_);
+    clientSocket_ = client;
+  }
+  ReadLoop(client);
+  {
+    std::lock_guard sending(sendMutex_);
+    std::lock_guard lock(mutex_);
+    clientSocket_ = -1;
+    clientGone_ = true;
+  }
+  close(client);
+  changed_.notify_all();
+}
+
+void LinkServer::ReadLoop(int socket) {
+  std::string pending;
+  bool discarding = false;  // inside a line that was too long
+  char buffer[4096];
+  while (true) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+    }
+    pollfd waiting{socket, POLLIN, 0};
+    int ready = poll(&waiting, 1, kPollMs);
+    if (ready < 0) return;
+    if (ready == 0) continue;
+    ssize_t got = recv(socket, buffer, sizeof buffer, 0);
+    if (got <= 0) return;
+    for (ssize_t i = 0; i < got; ++i) {
+      char c = buffer[i];
+      if (c == '\n') {
+        if (!discarding) {
+          if (!pending.empty() && pending.back() == '\r') pending.pop_back();
+          HandleLine(pending);
+        }
+        pending.clear();
+        discarding = false;
+      } else if (!discarding) {
+        pending.push_back(c);
+        if (pending.size() > kMaxLineLength) {
+          pending.clear();
+          discarding = true;
+        }
+      }
+    }
+  }
+}
+
+void LinkServer::HandleLine(const std::string& line) {
+  {
+    std::lock_guard lock(mutex_);
+    if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("< " + line);
+  }
+  std::vector<std::string> fields = SplitFields(line);
+  const std::string& verb = fields[0];
+  if (verb == "hello" && fields.size() == 2 && fields[1] == "1") {
+    // The start state goes out in one piece: an Attach that races with the hello waits for the
+    // send lock and then finds helloSeen_ set, so its line follows "ready".
+    std::lock_guard sending(sendMutex_);
+    std::vector<std::string> lines;
+    int socket;
+    {
+      std::lock_guard lock(mutex_);
+      if (helloSeen_) return;
+      for (const std::string& id : attachOrder_) lines.push_back(AttachLine(id, interfaces_[id]));
+      lines.push_back("ready");
+      socket = clientSocket_;
+      for (const std::string& sent : lines) {
+        if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("> " + sent);
+      }
+      helloSeen_ = true;
+    }
+    std::string text;
+    for (const std::string& sent : lines) text += sent + "\n";
+    WriteAll(socket, text);
+    changed_.notify_all();
+  } else if (verb == "open" && fields.size() == 4) {
+    std::uint64_t handle = 0;
+    if (!ValidId(fields[1]) || !ParseUnsigned(fields[2], handle)) return;
+    std::lock_guard lock(mutex_);
+    opens_.push_back({fields[1], handle, fields[3]});
+  } else if (verb == "close" && fields.size() == 2) {
+    std::uint64_t handle = 0;
+    if (!ParseUnsigned(fields[1], handle)) return;
+    std::lock_guard lock(mutex_);
+    closes_.push_back(handle);
+  } else if (verb == "output" && fields.size() == 3) {
+    HandleOutput(fields[1], fields[2]);
+  } else if (verb == "sync" && fields.size() == 2) {
+    {
+      std::lock_guard lock(mutex_);
+      syncAnswers_.push_back(fields[1]);
+    }
+    changed_.notify_all();
+  }
+  // Anything else is ignored, as the contract asks of both sides.
+}
+
+void LinkServer::HandleOutput(const std::string& id, const std::string& hex) {
+  sim::OutputReport report;
+  if (!ValidId(id) || !DecodeHex(hex, report, sim::kReportBytes)) return;
+  std::shared_ptr<sim::Device> device;
+  std::shared_ptr<Host> host;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = interfaces_.find(id);
+    if (found == interfaces_.end()) return;
+    ++outputCounts_[id];
+    device = found->second.device;
+    host = found->second.host;
+  }
+  // The device may call back into its host (inputs, detach), so no server lock is held here.
+  std::lock_guard devices(deviceMutex_);
+  device->OnOutput(report, *host);
+}
+
+void LinkServer::QueueInput(const std::string& id, const sim::Payload& payload,
+                            std::uint32_t delayMs) {
+  {
+    std::lock_guard lock(mutex_);
+    // A short delay after a long one must not overtake it: inputs leave in the order sent.
+    Clock::time_point due =
+        std::max(Clock::now() + std::chrono::milliseconds(delayMs), lastInputDue_);
+    lastInputDue_ = due;
+    pendingInputs_.push_back(
+        {due, "input " + id + " " + EncodeHex(payload, sim::kPayloadBytes), id});
+  }
+  changed_.notify_all();
+}
+
+void LinkServer::TimerLoop() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (pendingInputs_.empty()) {
+      changed_.wait(lock);
+      continue;
+    }
+    Clock::time_point due = pendingInputs_.front().due;
+    if (Clock::now() < due) {
+      changed_.wait_until(lock, due);
+      continue;
+    }
+    std::string line = std::move(pendingInputs_.front().line);
+    pendingInputs_.pop_front();
+    lock.unlock();
+    SendLine(line);
+    lock.lock();
+  }
+}
+
+void LinkServer::Attach(const std::string& id, std::shared_ptr<sim::Device> device,
+                        AttachFlags flags) {
+  if (!ValidId(id) || !device) return;
+  std::string line;
+  int socket;
+  std::lock_guard sending(sendMutex_);
+  {
+    std::lock_guard lock(mutex_);
+    auto found = interfaces_.find(id);
+    if (found != interfaces_.end()) {
+      found->second.host->Deactivate();
+    } else {
+      attachOrder_.push_back(id);
+    }
+    Interface& interface = interfaces_[id];
+    interface.device = std::move(device);
+    interface.host = std::make_shared<Host>(*this, id);
+    interface.flags = flags;
+    if (!helloSeen_ || clientSocket_ < 0) return;
+    line = AttachLine(id, interface);
+    if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("> " + line);
+    socket = clientSocket_;
+  }
+  WriteAll(socket, line + "\n");
+}
+
+void LinkServer::Detach(const std::string& id) {
+  {
+    std::lock_guard lock(mutex_);
+    auto found = interfaces_.find(id);
+    if (found == interfaces_.end()) return;
+    found->second.host->Deactivate();
+    interfaces_.erase(found);
+    attachOrder_.erase(std::remove(attachOrder_.begin(), attachOrder_.end(), id),
+                       attachOrder_.end());
+    // Inputs still waiting for their time would reach a handle the program no longer has.
+    std::erase_if(pendingInputs_, [&](const PendingInput& input) { return input.id == id; });
+  }
+  SendLine("detach " + id);
+}
+
+void LinkServer::DetachFromDevice(const std::string& id) { Detach(id); }
+
+bool LinkServer::Notify(const std::string& event) {
+  if (event != "arrival" && event != "removal" && event != "devnodes") return false;
+  return SendLine("notify " + event);
+}
+
+bool LinkServer::Sync(std::uint32_t timeoutMs) {
+  std::string token;
+  {
+    std::lock_guard lock(mutex_);
+    token = std::to_string(nextSyncToken_++);
+  }
+  if (!SendLine("sync " + token)) return false;
+  std::unique_lock lock(mutex_);
+  auto answered = [&] {
+    return std::find(syncAnswers_.begin(), syncAnswers_.end(), token) != syncAnswers_.end();
+  };
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                    [&] { return answered() || clientGone_ || stopping_; });
+  return answered();
+}
+
+bool LinkServer::WaitForClient(std::uint32_t timeoutMs) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return helloSeen_ || clientGone_ || stopping_;
+  }) && helloSeen_;
+}
+
+bool LinkServer::WaitForDisconnect(std::uint32_t timeoutMs) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return clientGone_ || stopping_; });
+}
+
+bool LinkServer::ClientConnected() const {
+  std::lock_guard lock(mutex_);
+  return clientSocket_ >= 0 && helloSeen_;
+}
+
+bool LinkServer::ClientGone() const {
+  std::lock_guard lock(mutex_);
+  return clientGone_;
+}
+
+std::vector<OpenRecord> LinkServer::Opens() const {
+  std::lock_guard lock(mutex_);
+  return opens_;
+}
+
+std::vector<std::uint64_t> LinkServer::Closes() const {
+  std::lock_guard lock(mutex_);
+  return closes_;
+}
+
+std::vector<std::string> LinkServer::LineLog() const {
+  std::lock_guard lock(mutex_);
+  return lineLog_;
+}
+
+std::size_t LinkServer::OutputCount(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  auto found = outputCounts_.find(id);
+  return found == outputCounts_.end() ? 0 : found->second;
+}
+
+bool LinkServer::SendLine(const std::string& line) {
+  std::lock_guard sending(sendMutex_);
+  int socket;
+  {
+    std::lock_guard lock(mutex_);
+    // Before the hello the program is not listening for lines yet; the state goes with "ready".
+    if (clientSocket_ < 0 || !helloSeen_) return false;
+    socket = clientSocket_;
+    if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("> " + line);
+  }
+  return WriteAll(socket, line + "\n");
+}
+
+std::string LinkServer::AttachLine(const std::string& id, const Interface& interface) {
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04x %04x", interface.device->VendorId(),
+                interface.device->ProductId());
+  std::string line = "attach " + id + " " + ids;
+  std::string flags;
+  if (interface.flags.noOpen) flags += "noopen";
+  if (interface.flags.noAttr) flags += std::string(flags.empty() ? "" : ",") + "noattr";
+  if (!flags.empty()) line += " " + flags;
+  return line;
+}
+
+}  // namespace kestro::link

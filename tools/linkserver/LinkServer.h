@@ -1,0 +1,121 @@
+// The emulated controller's side of the device link: a TCP server on 127.0.0.1 that the link
+// build of the program connects to once. It describes the attached HID interfaces, hands every
+// output report to the emulated device hosted on that interface and carries the device's input
+// reports back. The line protocol is fixed by the device-link contract.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/Device.h"
+
+namespace kestro::link {
+
+struct AttachFlags {
+  bool noOpen = false;  // opening the interface fails
+  bool noAttr = false;  // reading its attributes fails
+};
+
+struct OpenRecord {
+  std::string id;
+  std::uint64_t handle = 0;
+  std::string access;  // "r", "w" or "rw"
+};
+
+class LinkServer {
+ public:
+  LinkServer();
+  ~LinkServer();
+  LinkServer(const LinkServer&) = delete;
+  LinkServer& operator=(const LinkServer&) = delete;
+
+  // Listens on 127.0.0.1:port (0 picks a free port). False when the socket cannot be set up.
+  bool Start(std::uint16_t port = 0);
+  std::uint16_t Port() const { return port_; }
+  // Closes the connection and the listening socket and ends the server's threads.
+  void Stop();
+
+  // Makes the interface present. Before the program's hello it becomes part of the start state
+  // sent ahead of "ready"; afterwards an attach line is sent at once (and nothing else: follow it
+  // with Notify("arrival") to tell the program). Attaching a present id replaces its device.
+  void Attach(const std::string& id, std::shared_ptr<sim::Device> device, AttachFlags flags = {});
+  void Detach(const std::string& id);
+  // "arrival", "removal" or "devnodes". False when no program is connected.
+  bool Notify(const std::string& event);
+  // True once the program has applied every line sent before; false on time-out or disconnect.
+  bool Sync(std::uint32_t timeoutMs);
+
+  // True once a program has said hello and was sent "ready".
+  bool WaitForClient(std::uint32_t timeoutMs);
+  // True once the connected program has gone (or none ever came and the server stopped).
+  bool WaitForDisconnect(std::uint32_t timeoutMs);
+  bool ClientConnected() const;
+  bool ClientGone() const;
+
+  std::vector<OpenRecord> Opens() const;
+  std::vector<std::uint64_t> Closes() const;
+  // Every line in both directions, in order: "> " sent to the program, "< " received from it.
+  std::vector<std::string> LineLog() const;
+  // How many output reports arrived for one interface.
+  std::size_t OutputCount(const std::string& id) const;
+
+ private:
+  class Host;
+  struct Interface {
+    std::shared_ptr<sim::Device> device;
+    std::shared_ptr<Host> host;
+    AttachFlags flags;
+  };
+  struct PendingInput {
+    std::chrono::steady_clock::time_point due;
+    std::string line;
+    std::string id;
+  };
+
+  void AcceptLoop();
+  void ReadLoop(int socket);
+  void HandleLine(const std::string& line);
+  void HandleOutput(const std::string& id, const std::string& hex);
+  void TimerLoop();
+  void QueueInput(const std::string& id, const sim::Payload& payload, std::uint32_t delayMs);
+  void DetachFromDevice(const std::string& id);
+  // Writes one line to the program; false when none is connected. mutex_ must not be held.
+  bool SendLine(const std::string& line);
+  static std::string AttachLine(const std::string& id, const Interface& interface);
+
+  std::uint16_t port_ = 0;
+  int listenSocket_ = -1;
+
+  mutable std::mutex mutex_;  // everything below, except sendMutex_'s and deviceMutex_'s
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  int clientSocket_ = -1;
+  bool helloSeen_ = false;
+  bool clientGone_ = false;
+  std::vector<std::string> attachOrder_;  // ids in order of attachment
+  std::map<std::string, Interface> interfaces_;
+  std::vector<OpenRecord> opens_;
+  std::vector<std::uint64_t> closes_;
+  std::map<std::string, std::size_t> outputCounts_;
+  std::vector<std::string> lineLog_;
+  std::uint64_t nextSyncToken_ = 1;
+  std::vector<std::string> syncAnswers_;
+  std::deque<PendingInput> pendingInputs_;  // due times never decrease, so order is kept
+  std::chrono::steady_clock::time_point lastInputDue_;
+
+  std::mutex sendMutex_;    // one line at a time on the socket
+  std::mutex deviceMutex_;  // one output report at a time reaches the devices
+
+  std::thread acceptThread_;
+  std::thread timerThread_;
+};
+
+}  // namespace kestro::link
