@@ -23,11 +23,15 @@
 #include "platform/Diagnostics.h"
 #include "platform/HidPort.h"
 #include "platform/win32/PlatformPort.h"
+#include "platform/win32/Win32WindowSystem.h"
 
+// The SDK headers come last and in this order (see Win32Api.h).
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include "platform/win32/Win32Api.h"
+// clang-format on
 
 namespace kestro::link {
 namespace {
@@ -192,7 +196,7 @@ class LinkHidPort : public HidPort {
   std::mutex m_sendLock;  // keeps lines whole on the socket; never taken with m_lock held
 
   mutable std::mutex m_lock;
-  std::condition_variable m_changed;  // a report queued, an interface detached, a handle closed
+  std::condition_variable m_changed;    // a report queued, an interface detached, a handle closed
   std::vector<Interface> m_interfaces;  // in attach order
   std::map<PortHandle, OpenHandle> m_handles;
   PortHandle m_nextHandle = 1;
@@ -264,9 +268,9 @@ bool LinkHidPort::Connect(const std::string& address) {
       if (::select(0, nullptr, &writable, &failed, &wait) > 0 && FD_ISSET(s, &writable)) {
         int error = 0;
         int length = sizeof(error);
-        connected = ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                                 &length) == 0 &&
-                    error == 0;
+        connected =
+            ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
+            error == 0;
       }
     }
     if (!connected) {
@@ -397,9 +401,8 @@ void LinkHidPort::ApplyAttach(const std::vector<std::string>& fields, const std:
     std::size_t start = 0;
     for (;;) {
       const std::size_t comma = fields[4].find(',', start);
-      const std::string flag = fields[4].substr(start, comma == std::string::npos
-                                                           ? std::string::npos
-                                                           : comma - start);
+      const std::string flag =
+          fields[4].substr(start, comma == std::string::npos ? std::string::npos : comma - start);
       if (flag == "noopen") {
         attached.noOpen = true;
       } else if (flag == "noattr") {
@@ -455,9 +458,13 @@ void LinkHidPort::ApplyNotify(const std::string& event, const std::string& line)
     std::lock_guard<std::mutex> lock(m_lock);
     window = m_notifyWindow;
   }
-  // Posted, as the system delivers it: the reader never waits for the dialog. The registered
-  // window is the main dialog, which also gets the devnodes message.
-  if (window != nullptr) ::PostMessageW(window, WM_DEVICECHANGE, type, 0);
+  // Posted, so that the reader never waits for the dialog (whose handler opens the device and
+  // reads reports that only the reader can deliver); see kPostedDeviceChange for why not as
+  // WM_DEVICECHANGE itself. The registered window is the main dialog, which also gets the
+  // devnodes message.
+  if (window != nullptr && !::PostMessageW(window, win32::kPostedDeviceChange, type, 0)) {
+    DebugLine(L"device link: notification not delivered (error %lu)", ::GetLastError());
+  }
 }
 
 bool LinkHidPort::Send(const std::string& line) {
@@ -563,7 +570,7 @@ bool LinkHidPort::Write(PortHandle handle, const Report& report, std::uint32_t) 
     std::lock_guard<std::mutex> lock(m_lock);
     const auto h = m_handles.find(handle);
     if (h == m_handles.end() || !h->second.canWrite || !IsAlive(h->second)) {
-      ::SetLastError(h == m_handles.end()         ? ERROR_INVALID_HANDLE
+      ::SetLastError(h == m_handles.end()  ? ERROR_INVALID_HANDLE
                      : !h->second.canWrite ? ERROR_ACCESS_DENIED
                                            : ERROR_DEVICE_NOT_CONNECTED);
       return false;

@@ -10,12 +10,14 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// <windows.h> first.
+// clang-format off
 #include <windows.h>
-
 #include <commctrl.h>
 #include <commdlg.h>
 #include <dbt.h>
 #include <objbase.h>
+// clang-format on
 
 #undef GetCurrentDirectory
 #undef GetOpenFileName

@@ -9,33 +9,33 @@
 // Each entry: the framework's name in kestro::win, and the SDK expression for the same value.
 // The list is expanded once before <windows.h> (where the names are not yet macros) and once
 // after it (where the SDK expressions are).
-#define KESTRO_CHECKED_CONSTANTS(X)                                    \
-  X(WM_PAINT, WM_PAINT)                                                \
-  X(WM_ICONERASEBKGND, WM_ICONERASEBKGND)                              \
-  X(WM_QUERYDRAGICON, WM_QUERYDRAGICON)                                \
-  X(WM_SETICON, WM_SETICON)                                            \
-  X(WM_INITDIALOG, WM_INITDIALOG)                                      \
-  X(WM_COMMAND, WM_COMMAND)                                            \
-  X(WM_DEVICECHANGE, WM_DEVICECHANGE)                                  \
-  X(BN_CLICKED, BN_CLICKED)                                            \
-  X(PBM_SETRANGE, PBM_SETRANGE)                                        \
-  X(PBM_SETPOS, PBM_SETPOS)                                            \
-  X(PBM_GETPOS, PBM_GETPOS)                                            \
-  X(ICON_SMALL, ICON_SMALL)                                            \
-  X(ICON_BIG, ICON_BIG)                                                \
-  X(SW_HIDE, SW_HIDE)                                                  \
-  X(SW_SHOW, SW_SHOW)                                                  \
-  X(MB_OK, MB_OK)                                                      \
-  X(MB_OKCANCEL, MB_OKCANCEL)                                          \
-  X(IDOK, IDOK)                                                        \
-  X(IDCANCEL, IDCANCEL)                                                \
-  X(OFN_OVERWRITEPROMPT, OFN_OVERWRITEPROMPT)                          \
-  X(OFN_HIDEREADONLY, OFN_HIDEREADONLY)                                \
-  X(DBT_DEVNODES_CHANGED, DBT_DEVNODES_CHANGED)                        \
-  X(DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL)                              \
-  X(DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEREMOVECOMPLETE)                \
-  X(SM_CXICON, SM_CXICON)                                              \
-  X(SM_CYICON, SM_CYICON)                                              \
+#define KESTRO_CHECKED_CONSTANTS(X)                     \
+  X(WM_PAINT, WM_PAINT)                                 \
+  X(WM_ICONERASEBKGND, WM_ICONERASEBKGND)               \
+  X(WM_QUERYDRAGICON, WM_QUERYDRAGICON)                 \
+  X(WM_SETICON, WM_SETICON)                             \
+  X(WM_INITDIALOG, WM_INITDIALOG)                       \
+  X(WM_COMMAND, WM_COMMAND)                             \
+  X(WM_DEVICECHANGE, WM_DEVICECHANGE)                   \
+  X(BN_CLICKED, BN_CLICKED)                             \
+  X(PBM_SETRANGE, PBM_SETRANGE)                         \
+  X(PBM_SETPOS, PBM_SETPOS)                             \
+  X(PBM_GETPOS, PBM_GETPOS)                             \
+  X(ICON_SMALL, ICON_SMALL)                             \
+  X(ICON_BIG, ICON_BIG)                                 \
+  X(SW_HIDE, SW_HIDE)                                   \
+  X(SW_SHOW, SW_SHOW)                                   \
+  X(MB_OK, MB_OK)                                       \
+  X(MB_OKCANCEL, MB_OKCANCEL)                           \
+  X(IDOK, IDOK)                                         \
+  X(IDCANCEL, IDCANCEL)                                 \
+  X(OFN_OVERWRITEPROMPT, OFN_OVERWRITEPROMPT)           \
+  X(OFN_HIDEREADONLY, OFN_HIDEREADONLY)                 \
+  X(DBT_DEVNODES_CHANGED, DBT_DEVNODES_CHANGED)         \
+  X(DBT_DEVICEARRIVAL, DBT_DEVICEARRIVAL)               \
+  X(DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEREMOVECOMPLETE) \
+  X(SM_CXICON, SM_CXICON)                               \
+  X(SM_CYICON, SM_CYICON)                               \
   X(LANG_ZH_CN, MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED))
 
 namespace {

@@ -8,13 +8,16 @@
 
 #include "platform/HidPort.h"
 #include "platform/win32/PlatformPort.h"
-#include "platform/win32/Win32Api.h"
 
+// The SDK headers come last and in this order (see Win32Api.h).
+// clang-format off
+#include "platform/win32/Win32Api.h"
 #include <setupapi.h>
 // MinGW's hidsdi.h declares the hid.dll functions without C linkage.
 extern "C" {
 #include <hidsdi.h>
 }
+// clang-format on
 
 namespace kestro::win32 {
 namespace {
@@ -70,8 +73,8 @@ class Win32HidPort : public HidPort {
 std::vector<std::wstring> Win32HidPort::EnumerateInterfaces() {
   std::vector<std::wstring> paths;
   GUID hidClass = HidInterfaceClass();
-  UniqueDeviceInfoList list(::SetupDiGetClassDevsW(&hidClass, nullptr, nullptr,
-                                                   DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  UniqueDeviceInfoList list(
+      ::SetupDiGetClassDevsW(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (list.get() == INVALID_HANDLE_VALUE) return paths;
 
   // The detail record is sized from the first interface and reused; it is re-sized only when a

@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <vector>
 
+// The SDK headers come last (see Win32Api.h).
+// clang-format off
 #include "platform/win32/Win32Api.h"
+// clang-format on
 
 namespace kestro::win32 {
 namespace {
+
+static_assert(kPostedDeviceChange >= WM_APP && kPostedDeviceChange < 0xC000,
+              "a private message of the application's range");
 
 HWND ToHwnd(NativeWindow window) { return static_cast<HWND>(window); }
 HMODULE ProgramModule() { return ::GetModuleHandleW(nullptr); }
@@ -37,6 +43,10 @@ void CentreDialog(HWND dialog) {
 // Routes every message of a modal dialog through its message map, returning values the way a
 // dialog procedure must.
 INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kPostedDeviceChange) {
+    message = WM_DEVICECHANGE;
+    lParam = 0;
+  }
   CDialog* dialog = nullptr;
   if (message == WM_INITDIALOG) {
     dialog = reinterpret_cast<CDialog*>(lParam);
@@ -210,9 +220,7 @@ std::wstring Win32WindowSystem::LoadString(std::uint32_t resourceId) {
   return std::wstring(text, static_cast<std::size_t>(length));
 }
 
-std::uint16_t Win32WindowSystem::GetUserDefaultUILanguage() {
-  return ::GetUserDefaultUILanguage();
-}
+std::uint16_t Win32WindowSystem::GetUserDefaultUILanguage() { return ::GetUserDefaultUILanguage(); }
 
 std::wstring Win32WindowSystem::AppName() {
   std::vector<wchar_t> buffer(MAX_PATH);

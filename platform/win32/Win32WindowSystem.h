@@ -6,6 +6,13 @@
 
 namespace kestro::win32 {
 
+// WM_DEVICECHANGE as a posted message. The system sends arrival and removal synchronously, and
+// neither Windows nor Wine lets a program post them (wParam bit 15 marks a message whose lParam
+// is a pointer: ERROR_MESSAGE_SYNC_ONLY). A port that learns of device events on a thread of its
+// own posts this instead, with the event in wParam; the dialog procedure hands it on as
+// WM_DEVICECHANGE with lParam 0, in the order posted, without blocking the poster.
+inline constexpr unsigned kPostedDeviceChange = 0x8000 + 0x0219;  // WM_APP + WM_DEVICECHANGE
+
 class Win32WindowSystem : public WindowSystem {
  public:
   std::intptr_t RunModal(CDialog& dialog, int templateId, NativeWindow parent) override;

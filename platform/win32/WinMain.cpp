@@ -6,7 +6,10 @@
 #include "platform/win32/PlatformPort.h"
 #include "platform/win32/Win32WindowSystem.h"
 
+// The SDK headers come last (see Win32Api.h).
+// clang-format off
 #include "platform/win32/Win32Api.h"
+// clang-format on
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   INITCOMMONCONTROLSEX controls{};
