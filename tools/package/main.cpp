@@ -37,14 +37,15 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text) {
   return value;
 }
 
-bool ParseRecord(std::string_view spec, std::uint32_t defaultSeed,
+bool ParseRecord(std::string_view recordText, std::uint32_t defaultSeed,
                  kestro::sim::PackageRecord& record) {
   std::uint64_t size = 0;
   std::uint64_t seed = defaultSeed;
-  while (!spec.empty()) {
-    const std::size_t comma = spec.find(',');
-    const std::string_view item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+  while (!recordText.empty()) {
+    const std::size_t comma = recordText.find(',');
+    const std::string_view item = recordText.substr(0, comma);
+    recordText =
+        comma == std::string_view::npos ? std::string_view() : recordText.substr(comma + 1);
     const std::size_t equals = item.find('=');
     const std::string_view key = item.substr(0, equals);
     const std::optional<std::uint64_t> value =
