@@ -42,6 +42,12 @@ if [[ -z "${DISPLAY:-}" ]]; then
   echo "run: no display, using Xvfb on $DISPLAY"
 fi
 [[ -f "$WINEPREFIX/system.reg" ]] || { echo "run: making the Wine prefix $WINEPREFIX"; wineboot -i; }
+if ((headless)); then
+  # No window manager on Xvfb: let Wine draw the window frames, so the screenshots show captions.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+else
+  wine reg delete 'HKCU\Software\Wine\X11 Driver' /v Managed /f >/dev/null 2>&1 || true
+fi
 
 port_file=$out/link-server.out
 build/native/tools/linkserver/kestro-link-server --mode normal --version 123 \

@@ -49,7 +49,8 @@ if step "native-tsan build" build native-tsan; then
 fi
 
 if ((windows_ok == 0)) && [[ -d build/native ]]; then
-  step "end-to-end tests (Wine)" ctest --preset native --no-tests=error -L e2e
+  step "end-to-end tests (Wine)" \
+    env KESTRO_E2E_REQUIRED=1 ctest --preset native --no-tests=error -L e2e
   echo "screenshots and logs: build/native/e2e-artifacts/"
 else
   results+=("FAIL  end-to-end tests (Wine): not run, a build failed")

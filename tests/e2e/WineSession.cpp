@@ -185,6 +185,8 @@ bool HaveWine() {
              .exitCode == 0;
 }
 
+bool E2eRequired() { return std::getenv("KESTRO_E2E_REQUIRED") != nullptr; }
+
 std::optional<std::string> MissingWindowsFile(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     std::string path = TestPaths().windowsBuildDir + "/" + name;
@@ -207,8 +209,14 @@ bool PreparePrefix(bool fresh) {
   Environment environment = WineEnvironment();
   environment["DISPLAY"] = display.Name();
   RunResult boot = Run({"wineboot", "-i"}, environment, kWinebootTimeoutMs);
+  // Xvfb has no window manager; unmanaged, Wine draws the frames itself, so the screenshots
+  // show each window's caption and icon.
+  RunResult frames = Run({"wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
+                          "/d", "N", "/f"},
+                         environment, kWinebootTimeoutMs);
   KillWineServer();
-  return boot.exitCode == 0 && std::filesystem::exists(prefix + "/system.reg");
+  return boot.exitCode == 0 && frames.exitCode == 0 &&
+         std::filesystem::exists(prefix + "/system.reg");
 }
 
 void KillWineServer() {

@@ -62,6 +62,8 @@ class VirtualDisplay {
 };
 
 bool HaveWine();
+// True when KESTRO_E2E_REQUIRED is set: what would be skipped for want of Wine fails instead.
+bool E2eRequired();
 std::optional<std::string> MissingWindowsFile(const std::vector<std::string>& names);
 // Makes the prefix of this run if it is not there yet (wineboot -i). False on failure.
 bool PreparePrefix(bool fresh);

@@ -11,22 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "Utf8.h"
+
 namespace {
 
 constexpr DWORD kEventWaitMs = 500;
 constexpr DWORD kDefaultTimeoutS = 600;
 // Longer strings are cut; no diagnostic line of the program comes near this.
 constexpr SIZE_T kMaxStringChars = 65536;
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
 
 // The debuggee's string, without its terminating zero.
 std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {

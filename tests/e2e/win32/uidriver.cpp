@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "Utf8.h"
+
 namespace {
 
 constexpr int kProgressId = 1003;
@@ -26,16 +28,6 @@ constexpr int kFileNameCombo = 0x47C;  // cmb13, the explorer-style file name bo
 constexpr DWORD kPollMs = 20;
 // A window call into a busy UI thread (a version query runs there) waits at most this long.
 constexpr UINT kSendTimeoutMs = 2000;
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
 
 std::wstring Escape(const std::wstring& text) {
   std::wstring out;
@@ -216,7 +208,7 @@ int Usage() {
       "       uidriver wait-state KEY VALUE TIMEOUT_MS   (KEY as printed by state)\n"
       "       uidriver press [TIMEOUT_MS]\n"
       "       uidriver filedialog WINDOWS_PATH TIMEOUT_MS\n"
-      "       uidriver msgbox TIMEOUT_MS ok|cancel\n"
+      "       uidriver msgbox TIMEOUT_MS ok|cancel|none   (none: report it, leave it open)\n"
       "       uidriver no-msgbox MS\n"
       "       uidriver progress-watch TIMEOUT_MS\n"
       "       uidriver close TIMEOUT_MS\n",
@@ -334,7 +326,7 @@ int FileDialog(const std::wstring& path, DWORD timeoutMs) {
 }
 
 int MessageBoxAnswer(DWORD timeoutMs, const std::wstring& answer) {
-  if (answer != L"ok" && answer != L"cancel") return Usage();
+  if (answer != L"ok" && answer != L"cancel" && answer != L"none") return Usage();
   HWND box = WaitFor([] { return FindProgramWindow(IsMessageBox); }, timeoutMs);
   if (!box) {
     Print("error", L"message box not found");
@@ -342,8 +334,12 @@ int MessageBoxAnswer(DWORD timeoutMs, const std::wstring& answer) {
   }
   Print("caption", TextOf(box));
   Print("text", TextOf(StaticMinusOne(box)));
-  int button = answer == L"ok" ? IDOK : IDCANCEL;
   Print("has_cancel", GetDlgItem(box, IDCANCEL) ? 1 : 0);
+  if (answer == L"none") {
+    Print("msgbox", L"open");
+    return 0;
+  }
+  int button = answer == L"ok" ? IDOK : IDCANCEL;
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
   if (!WaitClosed(box, timeoutMs)) {
