@@ -1,0 +1,202 @@
+// The shipped HID port's reads and writes against a named pipe, under Wine: the overlapped I/O, the
+// waits, the cancellation and what each outcome hands back. The pipe has no buffer, so a write
+// completes only when the far end reads, as an output report does only when the controller takes it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/HidPort.h"
+#include "platform/win32/PlatformPort.h"
+
+namespace kestro {
+namespace {
+
+constexpr DWORD kFarEndBoundMs = 5000;  // no far-end operation of a test waits longer
+
+std::vector<std::uint8_t> Pattern(std::uint8_t seed) {
+  std::vector<std::uint8_t> bytes(kReportSize);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+// The controller's side: the server end of a pipe without buffers, every operation bounded.
+class FarEnd {
+ public:
+  FarEnd() {
+    static int count = 0;
+    path_ = L"\\\\.\\pipe\\kestro-port-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(++count);
+    pipe_ = CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+  }
+  ~FarEnd() { Close(); }
+  FarEnd(const FarEnd&) = delete;
+  FarEnd& operator=(const FarEnd&) = delete;
+
+  bool Ready() const { return pipe_ != INVALID_HANDLE_VALUE; }
+  const std::wstring& Path() const { return path_; }
+  void Close() {
+    if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
+    pipe_ = INVALID_HANDLE_VALUE;
+  }
+
+  // The bytes of one report sent by the port, or nothing within the bound.
+  std::vector<std::uint8_t> Receive() {
+    std::vector<std::uint8_t> bytes(kReportSize);
+    DWORD done = Transfer([&](OVERLAPPED* o) {
+      return ReadFile(pipe_, bytes.data(), kReportSize, nullptr, o);
+    });
+    bytes.resize(done);
+    return bytes;
+  }
+  bool Send(const std::vector<std::uint8_t>& bytes) {
+    return Transfer([&](OVERLAPPED* o) {
+             return WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, o);
+           }) == bytes.size();
+  }
+
+ private:
+  template <typename Start>
+  DWORD Transfer(Start start) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD done = 0;
+    if (start(&overlapped) || GetLastError() == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(overlapped.hEvent, kFarEndBoundMs) != WAIT_OBJECT_0) {
+        CancelIo(pipe_);
+      }
+      if (!GetOverlappedResult(pipe_, &overlapped, &done, TRUE)) done = 0;
+    }
+    CloseHandle(overlapped.hEvent);
+    return done;
+  }
+
+  std::wstring path_;
+  HANDLE pipe_ = INVALID_HANDLE_VALUE;
+};
+
+class Win32PortTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(far_.Ready()) << "no named pipe: " << GetLastError(); }
+  void TearDown() override {
+    if (handle_ != kNoHandle) port_->Close(handle_);
+  }
+  PortHandle OpenPort(PortAccess access) {
+    handle_ = port_->Open(far_.Path(), access);
+    return handle_;
+  }
+
+  std::unique_ptr<HidPort> port_ = CreatePlatformHidPort();
+  FarEnd far_;
+  PortHandle handle_ = kNoHandle;
+};
+
+TEST_F(Win32PortTest, AMissingPathCannotBeOpened) {
+  EXPECT_EQ(port_->Open(L"\\\\.\\pipe\\kestro-port-test-none", PortAccess::Read), kNoHandle);
+}
+
+// --- reads ---
+
+enum class FarEndDoes { Nothing, SendsAtOnce, SendsDuringTheWait, HasClosed };
+
+struct ReadCase {
+  const char* name;
+  FarEndDoes farEnd;
+  std::uint32_t timeoutMs;
+  std::uint32_t expected;
+};
+
+class Win32PortReadTest : public Win32PortTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(Win32PortReadTest, HandsBackAReportOnlyWhenOneCame) {
+  const ReadCase& c = GetParam();
+  ASSERT_NE(OpenPort(PortAccess::Read), kNoHandle);
+  const std::vector<std::uint8_t> sent = Pattern(3);
+  std::future<bool> farEnd;
+  if (c.farEnd == FarEndDoes::HasClosed) far_.Close();
+  if (c.farEnd == FarEndDoes::SendsAtOnce || c.farEnd == FarEndDoes::SendsDuringTheWait) {
+    const bool delay = c.farEnd == FarEndDoes::SendsDuringTheWait;
+    farEnd = std::async(std::launch::async, [&, delay] {
+      if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      return far_.Send(sent);
+    });
+  }
+
+  Report report;
+  std::fill(std::begin(report), std::end(report), 0xAA);
+  const std::uint32_t result = port_->Read(handle_, report, c.timeoutMs);
+
+  EXPECT_EQ(result, c.expected);
+  const std::vector<std::uint8_t> got(std::begin(report), std::end(report));
+  if (c.expected == kWaitReceived) {
+    EXPECT_EQ(got, sent);
+  } else {
+    EXPECT_EQ(got, std::vector<std::uint8_t>(kReportSize, 0xAA)) << "destination was touched";
+  }
+  if (farEnd.valid()) {
+    EXPECT_TRUE(farEnd.get());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, Win32PortReadTest,
+    ::testing::Values(ReadCase{"silent", FarEndDoes::Nothing, 50, kWaitTimeout},
+                      ReadCase{"report_ready", FarEndDoes::SendsAtOnce, 3000, kWaitReceived},
+                      ReadCase{"report_during_wait", FarEndDoes::SendsDuringTheWait, 3000,
+                               kWaitReceived},
+                      ReadCase{"gone", FarEndDoes::HasClosed, 3000, kWaitReadFailed}),
+    [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Win32PortTest, ATimedOutReadLeavesNothingPendingForTheNextOne) {
+  ASSERT_NE(OpenPort(PortAccess::Read), kNoHandle);
+  Report report{};
+  ASSERT_EQ(port_->Read(handle_, report, 20), kWaitTimeout);
+  const std::vector<std::uint8_t> sent = Pattern(9);
+  auto farEnd = std::async(std::launch::async, [&] { return far_.Send(sent); });
+  ASSERT_EQ(port_->Read(handle_, report, 3000), kWaitReceived);
+  EXPECT_EQ(std::vector<std::uint8_t>(std::begin(report), std::end(report)), sent);
+  EXPECT_TRUE(farEnd.get());
+}
+
+// --- writes ---
+
+TEST_F(Win32PortTest, AWriteTheFarEndTakesArrivesWhole) {
+  ASSERT_NE(OpenPort(PortAccess::Write), kNoHandle);
+  auto farEnd = std::async(std::launch::async, [&] { return far_.Receive(); });
+  const std::vector<std::uint8_t> sent = Pattern(5);
+  Report report;
+  std::copy(sent.begin(), sent.end(), report);
+  EXPECT_TRUE(port_->Write(handle_, report, 3000));
+  EXPECT_EQ(farEnd.get(), sent);
+}
+
+TEST_F(Win32PortTest, AWriteNobodyTakesEndsAtItsBoundAsAFailure) {
+  ASSERT_NE(OpenPort(PortAccess::Write), kNoHandle);
+  Report report{};
+  EXPECT_FALSE(port_->Write(handle_, report, 100));
+  // The port is still usable afterwards: the next report goes through.
+  auto farEnd = std::async(std::launch::async, [&] { return far_.Receive(); });
+  const std::vector<std::uint8_t> sent = Pattern(1);
+  std::copy(sent.begin(), sent.end(), report);
+  EXPECT_TRUE(port_->Write(handle_, report, 3000));
+  EXPECT_EQ(farEnd.get(), sent);
+}
+
+TEST_F(Win32PortTest, AWriteToAGoneFarEndFails) {
+  ASSERT_NE(OpenPort(PortAccess::Write), kNoHandle);
+  far_.Close();
+  Report report{};
+  EXPECT_FALSE(port_->Write(handle_, report, 3000));
+}
+
+}  // namespace
+}  // namespace kestro
