@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 #include "tests/support/UpdateFixture.h"
 
@@ -157,9 +159,9 @@ class Gate {
     m_cv.notify_all();
     m_cv.wait(lock, [this] { return m_open; });
   }
-  void WaitForArrival() {
+  bool WaitForArrival() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait(lock, [this] { return m_arrived; });
+    return m_cv.wait_for(lock, std::chrono::seconds(10), [this] { return m_arrived; });
   }
   void Open() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -174,19 +176,34 @@ class Gate {
   bool m_open = false;
 };
 
-TEST_F(UpdateFixture, ArrivalDuringAnUpdateNeitherQueriesNorEnablesTheButton) {
+// A worker held in its file dialog while the test acts; the dialog then picks `pick`, or is
+// cancelled when there is none. A failed test still lets the worker go.
+class HeldWorkerTest : public UpdateFixture {
+ protected:
+  void TearDown() override {
+    gate.Open();
+    UpdateFixture::TearDown();
+  }
+  void PressAndHold(std::optional<std::wstring> pick) {
+    env.system.onFileDialog = [this, pick](const OpenFileRequest&, std::wstring& out) {
+      gate.Arrive();
+      if (!pick) return false;
+      out = *pick;
+      return true;
+    };
+    Press();
+    ASSERT_TRUE(gate.WaitForArrival()) << "the worker never reached its file dialog";
+  }
+
+  Gate gate;
+};
+
+TEST_F(HeldWorkerTest, ArrivalDuringAnUpdateNeitherQueriesNorEnablesTheButton) {
   auto controller = AttachNormal();
   auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 100, 2)};
   const std::wstring path = WritePackage("p.dat", records);
   Start();
-  Gate gate;
-  env.system.onFileDialog = [&](const OpenFileRequest&, std::wstring& out) {
-    gate.Arrive();
-    out = path;
-    return true;
-  };
-  Press();
-  gate.WaitForArrival();
+  ASSERT_NO_FATAL_FAILURE(PressAndHold(path));
   DeviceChange(win::DBT_DEVICEARRIVAL);
   DeviceChange(win::DBT_DEVNODES_CHANGED);
   EXPECT_FALSE(ButtonEnabled());
@@ -198,18 +215,11 @@ TEST_F(UpdateFixture, ArrivalDuringAnUpdateNeitherQueriesNorEnablesTheButton) {
   EXPECT_TRUE(ButtonEnabled());
 }
 
-TEST_F(UpdateFixture, RemovalDuringAnUpdateResetsTheTitleAndTheWorkerEndsAsAFailure) {
+TEST_F(HeldWorkerTest, RemovalDuringAnUpdateResetsTheTitleAndTheWorkerEndsAsAFailure) {
   AttachNormal();
   const std::wstring path = WritePackage("p.dat", {MakeRecord(0, 0, 100, 2)});
   Start();
-  Gate gate;
-  env.system.onFileDialog = [&](const OpenFileRequest&, std::wstring& out) {
-    gate.Arrive();
-    out = path;
-    return true;
-  };
-  Press();
-  gate.WaitForArrival();
+  ASSERT_NO_FATAL_FAILURE(PressAndHold(path));
   dialog->SetWindowText(kVersionTitle);
   env.port.Detach(L"pad");
   DeviceChange(win::DBT_DEVICEREMOVECOMPLETE);
@@ -229,16 +239,10 @@ TEST_F(UpdateFixture, RemovalDuringAnUpdateResetsTheTitleAndTheWorkerEndsAsAFail
 namespace kestro {
 namespace {
 
-TEST_F(UpdateFixture, ClosingTheDialogWhileAWorkerRunsEndsTheProcess) {
+TEST_F(HeldWorkerTest, ClosingTheDialogWhileAWorkerRunsEndsTheProcess) {
   AttachNormal();
   Start();
-  Gate gate;
-  env.system.onFileDialog = [&](const OpenFileRequest&, std::wstring&) {
-    gate.Arrive();
-    return false;
-  };
-  Press();
-  gate.WaitForArrival();
+  ASSERT_NO_FATAL_FAILURE(PressAndHold(std::nullopt));
   {
     // The headless system only records the end; the worker is released once it is recorded.
     CUpdateDlg* closing = dialog.get();
