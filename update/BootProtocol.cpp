@@ -157,7 +157,10 @@ void Updater::RunBootUpdate() {
     return;
   }
   // The selection refuses empty images, so this is only a guard for the progress division.
-  if (m_context.imageLength == 0) return;
+  if (m_context.imageLength == 0) {
+    m_host.RefreshUpdateButton();
+    return;
+  }
 
   bool written = false;
   if (StartBootTransfer(BOOT_START, m_context.imageBaseAddress, m_context.imageLength) &&
