@@ -22,6 +22,7 @@
 
 #include "platform/Diagnostics.h"
 #include "platform/HidPort.h"
+#include "platform/link/LinkLine.h"
 #include "platform/win32/PlatformPort.h"
 #include "platform/win32/Win32WindowSystem.h"
 
@@ -43,7 +44,6 @@ constexpr char kAddressVariable[] = "KESTRO_DEVICE_LINK";
 // The contract's limits.
 constexpr std::chrono::milliseconds kReadyWait{5000};
 constexpr std::size_t kUnreadReportLimit = 32;
-constexpr std::size_t kMaxIdLength = 64;
 // The longest valid line is far shorter ("input", a 64-character id and 128 hex digits); a longer
 // one is discarded as it arrives instead of being collected without end.
 constexpr std::size_t kMaxLineLength = 4096;
@@ -59,66 +59,11 @@ using ReportBytes = std::array<std::uint8_t, kReportSize>;
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-bool IsValidId(const std::string& id) {
-  if (id.empty() || id.size() > kMaxIdLength) return false;
-  for (char c : id) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '_' || c == '.' || c == '-';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Exactly 2 * size hex digits into bytes.
-bool ParseHex(const std::string& text, std::uint8_t* bytes, std::size_t size) {
-  if (text.size() != 2 * size) return false;
-  for (std::size_t i = 0; i < size; ++i) {
-    const int high = HexDigit(text[2 * i]);
-    const int low = HexDigit(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
-  }
-  return true;
-}
-
 bool ParseHex16(const std::string& text, std::uint16_t& value) {
   std::uint8_t bytes[2];
   if (!ParseHex(text, bytes, 2)) return false;
   value = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
   return true;
-}
-
-std::string ToHex(const std::uint8_t* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * size);
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
-// Fields separated by exactly one space; an empty field (two spaces, a space at either end)
-// makes the line malformed.
-std::optional<std::vector<std::string>> SplitFields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t space = line.find(' ', start);
-    const std::size_t end = space == std::string::npos ? line.size() : space;
-    if (end == start) return std::nullopt;
-    fields.push_back(line.substr(start, end - start));
-    if (space == std::string::npos) return fields;
-    start = space + 1;
-  }
 }
 
 bool IsPrintableAscii(const std::string& line) {
@@ -181,8 +126,9 @@ class LinkHidPort : public HidPort {
   void ApplyNotify(const std::string& event, const std::string& line);
   bool Send(const std::string& line);
   void Disconnect();
+  // The interface a handle was opened on, while that attach lasts; nullptr once it is gone.
   // With m_lock held.
-  bool IsAlive(const OpenHandle& handle) const;
+  const Interface* LiveInterface(const OpenHandle& handle) const;
 
   SOCKET m_socket = INVALID_SOCKET;
   bool m_winsockStarted = false;
@@ -314,7 +260,8 @@ void LinkHidPort::AwaitReady() {
 
 void LinkHidPort::ReaderLoop() {
   std::string line;
-  while (ReceiveLine(line, std::nullopt) == Received::kLine) Apply(line);
+  // Nothing the server says counts once the link is broken (a failed send ends it too).
+  while (m_connected && ReceiveLine(line, std::nullopt) == Received::kLine) Apply(line);
   Disconnect();
 }
 
@@ -434,7 +381,7 @@ void LinkHidPort::ApplyInput(const std::vector<std::string>& fields, const std::
   std::lock_guard<std::mutex> lock(m_lock);
   // Every open read handle of the interface gets its own copy; with none, the report is lost.
   for (auto& [number, handle] : m_handles) {
-    if (handle.id != fields[1] || !handle.canRead || !IsAlive(handle)) continue;
+    if (handle.id != fields[1] || !handle.canRead || !LiveInterface(handle)) continue;
     handle.unread.push_back(report);
     if (handle.unread.size() > kUnreadReportLimit) handle.unread.pop_front();
   }
@@ -483,19 +430,23 @@ bool LinkHidPort::Send(const std::string& line) {
   return true;
 }
 
-// The connection is gone: every interface counts as detached from now on.
+// The connection is gone: every interface counts as detached from now on. The socket is shut so
+// that the reader's receive ends as well; a socket whose send failed is not to be used again.
 void LinkHidPort::Disconnect() {
-  if (m_connected.exchange(false)) DebugLine(L"device link: connection closed");
+  if (m_connected.exchange(false)) {
+    DebugLine(L"device link: connection closed");
+    ::shutdown(m_socket, SD_BOTH);
+  }
   std::lock_guard<std::mutex> lock(m_lock);
   m_interfaces.clear();
   m_changed.notify_all();
 }
 
-bool LinkHidPort::IsAlive(const OpenHandle& handle) const {
+const LinkHidPort::Interface* LinkHidPort::LiveInterface(const OpenHandle& handle) const {
   for (const Interface& i : m_interfaces) {
-    if (i.id == handle.id) return i.instance == handle.instance;
+    if (i.id == handle.id) return i.instance == handle.instance ? &i : nullptr;
   }
-  return false;
+  return nullptr;
 }
 
 std::vector<std::wstring> LinkHidPort::EnumerateInterfaces() {
@@ -548,20 +499,17 @@ PortHandle LinkHidPort::Open(const std::wstring& path, PortAccess access) {
 bool LinkHidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
   std::lock_guard<std::mutex> lock(m_lock);
   const auto h = m_handles.find(handle);
-  if (h == m_handles.end() || !IsAlive(h->second)) {
+  const Interface* live = h == m_handles.end() ? nullptr : LiveInterface(h->second);
+  if (live == nullptr) {
     ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return false;
   }
-  for (const Interface& i : m_interfaces) {
-    if (i.id != h->second.id) continue;
-    if (i.noAttr) {
-      ::SetLastError(ERROR_INVALID_FUNCTION);
-      return false;
-    }
-    attributes = i.attributes;
-    return true;
+  if (live->noAttr) {
+    ::SetLastError(ERROR_INVALID_FUNCTION);
+    return false;
   }
-  return false;
+  attributes = live->attributes;
+  return true;
 }
 
 bool LinkHidPort::Write(PortHandle handle, const Report& report, std::uint32_t) {
@@ -569,7 +517,7 @@ bool LinkHidPort::Write(PortHandle handle, const Report& report, std::uint32_t) 
   {
     std::lock_guard<std::mutex> lock(m_lock);
     const auto h = m_handles.find(handle);
-    if (h == m_handles.end() || !h->second.canWrite || !IsAlive(h->second)) {
+    if (h == m_handles.end() || !h->second.canWrite || !LiveInterface(h->second)) {
       ::SetLastError(h == m_handles.end()  ? ERROR_INVALID_HANDLE
                      : !h->second.canWrite ? ERROR_ACCESS_DENIED
                                            : ERROR_DEVICE_NOT_CONNECTED);
@@ -595,9 +543,9 @@ std::uint32_t LinkHidPort::Read(PortHandle handle, Report& report, std::uint32_t
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   m_changed.wait_until(lock, deadline, [&] {
     h = m_handles.find(handle);
-    return h == m_handles.end() || !IsAlive(h->second) || !h->second.unread.empty();
+    return h == m_handles.end() || !LiveInterface(h->second) || !h->second.unread.empty();
   });
-  if (h == m_handles.end() || !IsAlive(h->second)) {
+  if (h == m_handles.end() || !LiveInterface(h->second)) {
     // A removed device fails its reads at once, queued reports or not.
     ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return kWaitReadFailed;

@@ -1,5 +1,7 @@
 #include "tools/linkserver/LinkServer.h"
 
+#include "platform/link/LinkLine.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -7,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <cstdio>
 
@@ -21,52 +22,11 @@ constexpr int kPollMs = 100;
 // A line longer than any the contract defines (an output line is about 150 characters) is
 // discarded whole rather than buffered without limit.
 constexpr std::size_t kMaxLineLength = 1024;
+// A program that stops reading makes a send fail after this long instead of blocking the thread
+// that sends (a test, or the timer that delivers inputs) and with it Stop().
+constexpr timeval kSendTimeout{5, 0};
 // The log keeps the first lines of a run; an update takes a few thousand.
 constexpr std::size_t kMaxLogLines = 200000;
-
-bool ValidId(const std::string& id) {
-  if (id.empty() || id.size() > 64) return false;
-  return std::all_of(id.begin(), id.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.' || c == '-';
-  });
-}
-
-std::vector<std::string> SplitFields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t space = line.find(' ', start);
-    fields.push_back(line.substr(start, space - start));
-    if (space == std::string::npos) break;
-    start = space + 1;
-  }
-  return fields;
-}
-
-bool DecodeHex(const std::string& hex, std::uint8_t* bytes, std::size_t count) {
-  if (hex.size() != count * 2) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    const char* first = hex.data() + 2 * i;
-    if (first[0] == '+' || first[0] == '-' || first[1] == '+' || first[1] == '-') return false;
-    unsigned value = 0;
-    auto [end, error] = std::from_chars(first, first + 2, value, 16);
-    if (error != std::errc() || end != first + 2) return false;
-    bytes[i] = static_cast<std::uint8_t>(value);
-  }
-  return true;
-}
-
-std::string EncodeHex(const std::uint8_t* bytes, std::size_t count) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(count * 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    hex.push_back(kDigits[bytes[i] >> 4]);
-    hex.push_back(kDigits[bytes[i] & 0x0F]);
-  }
-  return hex;
-}
 
 // send() may take a line in pieces; false when the connection is gone.
 bool WriteAll(int socket, const std::string& text) {
@@ -89,29 +49,25 @@ bool ParseUnsigned(const std::string& text, std::uint64_t& value) {
 }  // namespace
 
 // The DeviceHost one attached interface gives its device. It outlives a detach (the device may
-// still hold it), so it only forwards while its interface is the one attached under its id.
+// still hold it), so the server forwards for it only while it is the host attached under its id.
 class LinkServer::Host : public sim::DeviceHost {
  public:
   Host(LinkServer& server, std::string id) : server_(server), id_(std::move(id)) {}
 
   void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
-    if (active_) server_.QueueInput(id_, payload, delayMs);
+    server_.QueueInput(*this, payload, delayMs);
   }
-  void Detach() override {
-    if (active_) server_.DetachFromDevice(id_);
-  }
+  void Detach() override { server_.DetachIf(id_, this); }
   std::uint64_t NowMs() override {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
             .count());
   }
-
-  void Deactivate() { active_ = false; }
+  const std::string& Id() const { return id_; }
 
  private:
   LinkServer& server_;
   const std::string id_;
-  std::atomic<bool> active_{true};
 };
 
 LinkServer::LinkServer() = default;
@@ -165,6 +121,7 @@ void LinkServer::AcceptLoop() {
     if (poll(&waiting, 1, kPollMs) <= 0) continue;
     client = accept4(listenSocket_, nullptr, nullptr, SOCK_CLOEXEC);
   }
+  setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
   // One program per server: later connections are refused.
   close(listenSocket_);
   listenSocket_ = -1;
@@ -224,7 +181,9 @@ void LinkServer::HandleLine(const std::string& line) {
     std::lock_guard lock(mutex_);
     if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("< " + line);
   }
-  std::vector<std::string> fields = SplitFields(line);
+  const std::optional<std::vector<std::string>> parsed = SplitFields(line);
+  if (!parsed) return;  // malformed: ignored, as the contract asks of both sides
+  const std::vector<std::string>& fields = *parsed;
   const std::string& verb = fields[0];
   if (verb == "hello" && fields.size() == 2 && fields[1] == "1") {
     // The start state goes out in one piece: an Attach that races with the hello waits for the
@@ -249,7 +208,7 @@ void LinkServer::HandleLine(const std::string& line) {
     changed_.notify_all();
   } else if (verb == "open" && fields.size() == 4) {
     std::uint64_t handle = 0;
-    if (!ValidId(fields[1]) || !ParseUnsigned(fields[2], handle)) return;
+    if (!IsValidId(fields[1]) || !ParseUnsigned(fields[2], handle)) return;
     std::lock_guard lock(mutex_);
     opens_.push_back({fields[1], handle, fields[3]});
   } else if (verb == "close" && fields.size() == 2) {
@@ -271,7 +230,7 @@ void LinkServer::HandleLine(const std::string& line) {
 
 void LinkServer::HandleOutput(const std::string& id, const std::string& hex) {
   sim::OutputReport report;
-  if (!ValidId(id) || !DecodeHex(hex, report, sim::kReportBytes)) return;
+  if (!IsValidId(id) || !ParseHex(hex, report, sim::kReportBytes)) return;
   std::shared_ptr<sim::Device> device;
   std::shared_ptr<Host> host;
   {
@@ -287,16 +246,20 @@ void LinkServer::HandleOutput(const std::string& id, const std::string& hex) {
   device->OnOutput(report, *host);
 }
 
-void LinkServer::QueueInput(const std::string& id, const sim::Payload& payload,
+void LinkServer::QueueInput(const Host& host, const sim::Payload& payload,
                             std::uint32_t delayMs) {
+  const std::string& id = host.Id();
   {
     std::lock_guard lock(mutex_);
+    // A device that was detached or replaced speaks to nobody.
+    auto found = interfaces_.find(id);
+    if (found == interfaces_.end() || found->second.host.get() != &host) return;
     // A short delay after a long one must not overtake it: inputs leave in the order sent.
     Clock::time_point due =
         std::max(Clock::now() + std::chrono::milliseconds(delayMs), lastInputDue_);
     lastInputDue_ = due;
     pendingInputs_.push_back(
-        {due, "input " + id + " " + EncodeHex(payload, sim::kPayloadBytes), id});
+        {due, "input " + id + " " + ToHex(payload, sim::kPayloadBytes), id});
   }
   changed_.notify_all();
 }
@@ -323,7 +286,7 @@ void LinkServer::TimerLoop() {
 
 void LinkServer::Attach(const std::string& id, std::shared_ptr<sim::Device> device,
                         AttachFlags flags) {
-  if (!ValidId(id) || !device) return;
+  if (!IsValidId(id) || !device) return;
   std::string line;
   int socket;
   std::lock_guard sending(sendMutex_);
@@ -331,7 +294,8 @@ void LinkServer::Attach(const std::string& id, std::shared_ptr<sim::Device> devi
     std::lock_guard lock(mutex_);
     auto found = interfaces_.find(id);
     if (found != interfaces_.end()) {
-      found->second.host->Deactivate();
+      // The replaced device's inputs still waiting for their time are not the new device's.
+      std::erase_if(pendingInputs_, [&](const PendingInput& input) { return input.id == id; });
     } else {
       attachOrder_.push_back(id);
     }
@@ -347,12 +311,14 @@ void LinkServer::Attach(const std::string& id, std::shared_ptr<sim::Device> devi
   WriteAll(socket, line + "\n");
 }
 
-void LinkServer::Detach(const std::string& id) {
+void LinkServer::Detach(const std::string& id) { DetachIf(id, nullptr); }
+
+void LinkServer::DetachIf(const std::string& id, const Host* host) {
   {
     std::lock_guard lock(mutex_);
     auto found = interfaces_.find(id);
     if (found == interfaces_.end()) return;
-    found->second.host->Deactivate();
+    if (host != nullptr && found->second.host.get() != host) return;  // replaced meanwhile
     interfaces_.erase(found);
     attachOrder_.erase(std::remove(attachOrder_.begin(), attachOrder_.end(), id),
                        attachOrder_.end());
@@ -361,8 +327,6 @@ void LinkServer::Detach(const std::string& id) {
   }
   SendLine("detach " + id);
 }
-
-void LinkServer::DetachFromDevice(const std::string& id) { Detach(id); }
 
 bool LinkServer::Notify(const std::string& event) {
   if (event != "arrival" && event != "removal" && event != "devnodes") return false;

@@ -85,8 +85,9 @@ class LinkServer {
   void HandleLine(const std::string& line);
   void HandleOutput(const std::string& id, const std::string& hex);
   void TimerLoop();
-  void QueueInput(const std::string& id, const sim::Payload& payload, std::uint32_t delayMs);
-  void DetachFromDevice(const std::string& id);
+  void QueueInput(const Host& host, const sim::Payload& payload, std::uint32_t delayMs);
+  // Detaches the interface when `host` is still the one attached under `id` (any host: nullptr).
+  void DetachIf(const std::string& id, const Host* host);
   // Writes one line to the program; false when none is connected. mutex_ must not be held.
   bool SendLine(const std::string& line);
   static std::string AttachLine(const std::string& id, const Interface& interface);

@@ -18,6 +18,7 @@
 #include "sim/NormalController.h"
 #include "sim/Package.h"
 #include "tools/linkserver/LinkServer.h"
+#include "tools/package/PackageListing.h"
 
 namespace {
 
@@ -196,24 +197,13 @@ struct Record {
   std::vector<std::uint8_t> image;
 };
 
-std::uint32_t Le32(const std::uint8_t* bytes) {
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-// Record `index` of the package, walked by its length fields; nothing if it is not there whole.
+// Record `index` of the package; nothing if it is not there whole.
 std::optional<Record> ReadRecord(const std::vector<std::uint8_t>& package, std::uint32_t index) {
-  std::size_t position = 0;
-  for (std::uint32_t k = 0;; ++k) {
-    if (package.size() - position < kestro::sim::kRecordHeaderBytes) return std::nullopt;
-    const std::uint8_t* header = package.data() + position;
-    std::size_t length = Le32(header + 8);
-    std::size_t data = position + kestro::sim::kRecordHeaderBytes;
-    if (package.size() - data < length) return std::nullopt;
-    if (k == index) {
-      return Record{Le32(header + 4), {package.begin() + data, package.begin() + data + length}};
-    }
-    position = data + length;
-  }
+  const kestro::tools::Listing listing = kestro::tools::ListPackage(package);
+  if (index >= listing.records.size() || !listing.records[index].ImageWhole()) return std::nullopt;
+  const kestro::tools::ListedRecord& record = listing.records[index];
+  const auto data = package.begin() + static_cast<std::ptrdiff_t>(record.offset + record.headerBytes);
+  return Record{record.baseAddress, {data, data + record.length}};
 }
 
 }  // namespace
@@ -288,9 +278,10 @@ int main(int argc, char** argv) {
     if (connectedAt && !attached &&
         Clock::now() - *connectedAt >= std::chrono::milliseconds(*options->attachLateMs)) {
       server.Attach(options->id, device, options->flags);
-      server.Notify("arrival");
       attached = true;
-      Say("attached " + options->id + ", arrival notified");
+      Say("attached " + options->id + (server.Notify("arrival")
+                                           ? ", arrival notified"
+                                           : ", arrival NOT notified: the program is not connected"));
     }
     if (server.ClientGone()) {
       reason = "program disconnected";
