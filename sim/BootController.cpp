@@ -39,7 +39,6 @@ void BootController::OnOutput(const OutputReport& report, DeviceHost& host) {
     std::lock_guard lock(mutex_);
     const std::uint8_t* payload = report + 1;
     BootFrame frame;
-    frame.raw.assign(payload, payload + kPayloadBytes);
     frame.command = Le16(payload + kCommandAt);
     frame.dataLength = Le32(payload + kDataLengthAt);
     frame.totalLength = Le32(payload + kTotalAt);
@@ -70,7 +69,6 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
   reply.bytes[1] = kReplyMarker;
   std::uint16_t status = kBootStatusDone;
   std::uint16_t answered = frame.command;
-  bool answer = true;
 
   switch (frame.command) {
     case kBootGetInfo: {
@@ -123,9 +121,8 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
       if (static_cast<std::int64_t>(block) == faults.lostAckBlock && !ackLost_) {
         // Written, but the acknowledgement never reaches the host: it will send the block again.
         ackLost_ = true;
-        answer = false;
         reaction.lines.push_back(Format("block %u: acknowledgement lost", block));
-        break;
+        return;
       }
       ++blocksWritten_;
       break;
@@ -149,7 +146,6 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
       return;
   }
 
-  if (!answer) return;
   if (static_cast<int>(frame.command) == faults.silentTo) {
     reaction.lines.push_back(Format("command %u: not answered", frame.command));
     return;

@@ -44,7 +44,6 @@ struct BootFrame {
   std::uint32_t totalLength = 0;
   std::uint32_t address = 0;
   std::vector<std::uint8_t> data;  // the data bytes of image and parameter writes
-  std::vector<std::uint8_t> raw;   // all 64 payload bytes
 };
 
 inline constexpr std::uint16_t kBootWriteParam = 2;

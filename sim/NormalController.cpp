@@ -108,9 +108,7 @@ void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size
     updateRequested_ = true;
     announced_ = false;
     infoArgs_.clear();
-    image_.clear();
-    dataRequests_ = 0;
-    ended_ = failed_ = extraDataAfterEnd_ = false;
+    ForgetTransfer();
     reaction.lines.push_back("update requested");
     std::vector<std::uint8_t> info(kUpdateInfoBodyBytes);
     const std::vector<std::uint8_t> firmwareType = Le32Bytes(config_.firmwareType);
@@ -134,6 +132,12 @@ void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size
   }
 }
 
+void NormalController::ForgetTransfer() {
+  image_.clear();
+  dataRequests_ = 0;
+  ended_ = failed_ = extraDataAfterEnd_ = false;
+}
+
 void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* args,
                                      std::size_t argCount, Reaction& reaction) {
   switch (command) {
@@ -147,9 +151,7 @@ void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* a
       if (argCount != kInfoArgBytes) break;
       announced_ = true;
       infoArgs_.assign(args, args + argCount);
-      image_.clear();
-      dataRequests_ = 0;
-      ended_ = failed_ = extraDataAfterEnd_ = false;
+      ForgetTransfer();
       reaction.lines.push_back(Format("image announced: version 0x%x, base 0x%08x, length %u",
                                       InfoWord(0), InfoWord(4), InfoWord(8)));
       NextDataRequest(reaction);

@@ -61,8 +61,7 @@ class NormalController : public Device {
   std::uint32_t DataRequests() const;  // data requests sent since the last announcement
   std::uint32_t RecvFailed() const;
   bool Ended() const;
-  // More image bytes arrived than were announced. The host's 32-byte reads are not clipped to
-  // the image, so this is expected when the package goes on behind the image.
+  // More image bytes arrived than were announced: bytes from behind the image.
   bool ReceivedBeyondLength() const;
   // A SET_FIRMWARE_DATA came in after SET_FIRMWARE_END.
   bool ExtraDataAfterEnd() const;
@@ -78,6 +77,8 @@ class NormalController : public Device {
                      Reaction& reaction);
   void Answer(const std::vector<std::uint8_t>& packet, Reaction& reaction);
   void NextDataRequest(Reaction& reaction);
+  // With mutex_ held: what a new update request or announcement leaves behind of the last one.
+  void ForgetTransfer();
   std::uint32_t InfoWord(std::size_t offset) const;  // mutex_ held
 
   const NormalConfig config_;

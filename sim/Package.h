@@ -11,8 +11,6 @@
 
 namespace kestro::sim {
 
-inline constexpr std::size_t kRecordHeaderBytes = 28;
-
 struct PackageRecord {
   std::uint16_t version = 0;
   std::uint16_t beta = 0;
@@ -32,7 +30,7 @@ std::vector<std::uint8_t> BuildPackage(const std::vector<PackageRecord>& records
 // `length` bytes that depend only on `seed`; different seeds give different images.
 std::vector<std::uint8_t> PatternImage(std::size_t length, std::uint32_t seed);
 
-bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
-std::optional<std::vector<std::uint8_t>> ReadFileBytes(const std::string& path);
+[[nodiscard]] bool WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> ReadFileBytes(const std::string& path);
 
 }  // namespace kestro::sim

@@ -45,12 +45,12 @@ class DialogFixture : public ::testing::Test {
   std::wstring WritePackage(const std::string& name,
                             const std::vector<sim::PackageRecord>& records) {
     const auto path = m_dir / name;
-    sim::WriteFileBytes(path.string(), sim::BuildPackage(records));
+    EXPECT_TRUE(sim::WriteFileBytes(path.string(), sim::BuildPackage(records))) << path;
     return path.wstring();
   }
   std::wstring WriteBytes(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     const auto path = m_dir / name;
-    sim::WriteFileBytes(path.string(), bytes);
+    EXPECT_TRUE(sim::WriteFileBytes(path.string(), bytes)) << path;
     return path.wstring();
   }
 

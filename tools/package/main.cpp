@@ -122,7 +122,14 @@ int Build(const std::vector<std::string_view>& args) {
     }
   }
   std::vector<std::uint8_t> bytes = kestro::sim::BuildPackage(records);
-  if (truncate && *truncate < bytes.size()) bytes.resize(*truncate);
+  if (truncate) {
+    if (*truncate >= bytes.size()) {
+      std::fprintf(stderr, "kestro-package: --truncate %zu does not cut the %zu-byte package\n",
+                   static_cast<std::size_t>(*truncate), bytes.size());
+      return 1;
+    }
+    bytes.resize(*truncate);
+  }
   if (!kestro::sim::WriteFileBytes(out, bytes)) {
     std::fprintf(stderr, "kestro-package: cannot write %s\n", out.c_str());
     return 1;
