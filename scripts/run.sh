@@ -38,6 +38,7 @@ if [[ -z "${DISPLAY:-}" ]]; then
   Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$number ]] && break; sleep 0.1; done
+  [[ -e /tmp/.X11-unix/X$number ]] || { echo "run: Xvfb did not start on :$number"; exit 1; }
   export DISPLAY=:$number
   echo "run: no display, using Xvfb on $DISPLAY"
 fi
@@ -56,6 +57,7 @@ server=$!
 pids+=($server)
 for _ in $(seq 50); do grep -q 'listening on' "$port_file" && break; sleep 0.1; done
 address=$(sed -n 's/.*listening on \([0-9.]*:[0-9]*\).*/\1/p' "$port_file")
+[[ -n $address ]] || { echo "run: the link server did not start (log: $port_file)"; exit 1; }
 echo "run: emulated controller on $address (log: $port_file)"
 
 echo "run: starting KestroUpdate-link.exe; pick $package in the file dialog"
@@ -65,7 +67,8 @@ program=$!
 pids+=($program)
 
 if ((headless)); then
-  sleep 5
+  wine build/windows/uidriver.exe state 30000 >/dev/null ||
+    echo "run: the program's window did not appear"
   shot=$out/screenshot.png
   import -window root "$shot"
   echo "run: screenshot of the running program: $shot"
@@ -77,7 +80,7 @@ if ((headless)); then
     import -window root "$out/success.png" &&
     wine build/windows/uidriver.exe msgbox 10000 ok || true
   echo "run: screenshot after the update: $out/success.png"
-  wine build/windows/uidriver.exe close 10000 >/dev/null || true
+  wine build/windows/uidriver.exe close 10000 >/dev/null || kill "$program" 2>/dev/null || true
 fi
 wait "$program" || true
 # The server ends when the program disconnects and says whether the image arrived intact.

@@ -33,7 +33,9 @@ step setup scripts/setup.sh || { printf '%s\n' "${results[@]}"; exit 1; }
 step "windows build" build windows
 windows_ok=$?
 
-if step "native build (g++)" build native; then
+step "native build (g++)" build native
+native_ok=$?
+if ((native_ok == 0)); then
   step "native tests (g++)" ctest --preset native -j2 --no-tests=error -LE e2e
 fi
 
@@ -41,14 +43,14 @@ if step "native-clang build (address, undefined)" build native-clang; then
   step "native-clang tests (address, undefined)" \
     ctest --preset native-clang -j2 --no-tests=error -LE 'e2e|fuzz'
   # Each fuzz target is a ctest test that runs for a short fixed time.
-  step "fuzz targets" ctest --preset native-clang -L fuzz
+  step "fuzz targets" ctest --preset native-clang --no-tests=error -L fuzz
 fi
 
 if step "native-tsan build" build native-tsan; then
   step "thread tests (thread sanitizer)" ctest --preset native-tsan --no-tests=error -L threads
 fi
 
-if ((windows_ok == 0)) && [[ -d build/native ]]; then
+if ((windows_ok == 0 && native_ok == 0)); then
   step "end-to-end tests (Wine)" \
     env KESTRO_E2E_REQUIRED=1 ctest --preset native --no-tests=error -L e2e
   echo "screenshots and logs: build/native/e2e-artifacts/"

@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 // wineboot -i of a new prefix takes about 8 s here; a slow machine gets much more.
 constexpr std::uint32_t kWinebootTimeoutMs = 180000;
 constexpr std::uint32_t kWineserverTimeoutMs = 30000;
+constexpr std::uint32_t kRegTimeoutMs = 30000;
 constexpr std::uint32_t kDisplayStartMs = 10000;
 
 std::vector<std::string> EnvironmentWith(const Environment& overrides) {
@@ -92,14 +93,14 @@ std::string TemporaryOutputFile() {
          std::to_string(counter++) + ".out";
 }
 
+}  // namespace
+
 Environment WineEnvironment() {
   // No Mono or Gecko installer prompts in a fresh prefix; no Wine chatter in the outputs.
   return {{"WINEPREFIX", TestPaths().prefix},
           {"WINEDEBUG", "-all"},
           {"WINEDLLOVERRIDES", "mscoree,mshtml="}};
 }
-
-}  // namespace
 
 const Paths& TestPaths() {
   static const Paths paths = [] {
@@ -213,7 +214,7 @@ bool PreparePrefix(bool fresh) {
   // show each window's caption and icon.
   RunResult frames = Run({"wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
                           "/d", "N", "/f"},
-                         environment, kWinebootTimeoutMs);
+                         environment, kRegTimeoutMs);
   KillWineServer();
   return boot.exitCode == 0 && frames.exitCode == 0 &&
          std::filesystem::exists(prefix + "/system.reg");

@@ -62,6 +62,8 @@ class VirtualDisplay {
 };
 
 bool HaveWine();
+// WINEPREFIX of this run, and quiet: what every Wine process of the tests starts with.
+Environment WineEnvironment();
 // True when KESTRO_E2E_REQUIRED is set: what would be skipped for want of Wine fails instead.
 bool E2eRequired();
 std::optional<std::string> MissingWindowsFile(const std::vector<std::string>& names);

@@ -11,14 +11,20 @@ system_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|ole32|oleaut32|shell32|ad
 programs=("$@")
 [ ${#programs[@]} -gt 0 ] || programs=(build/windows/KestroUpdate.exe build/windows/KestroUpdate-link.exe)
 
+# Missing tools or programs: a skip (77) for a developer, a failure in the full test run.
+missing() {
+  echo "$1"
+  [ -n "${KESTRO_E2E_REQUIRED:-}" ] && exit 1
+  exit 77
+}
+command -v "$objdump" >/dev/null || missing "$objdump not installed"
+for exe in "${programs[@]}"; do
+  [ -f "$exe" ] || missing "$exe not built (cmake --build --preset windows)"
+done
+
 passed=0
 failed=0
 for exe in "${programs[@]}"; do
-  if [ ! -f "$exe" ]; then
-    echo "FAIL $exe: not built"
-    failed=$((failed + 1))
-    continue
-  fi
   dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
   if [ -z "$dlls" ]; then
     echo "FAIL $exe: no import table found"

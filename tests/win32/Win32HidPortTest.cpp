@@ -72,6 +72,8 @@ class FarEnd {
     DWORD done = 0;
     if (start(&overlapped) || GetLastError() == ERROR_IO_PENDING) {
       if (WaitForSingleObject(overlapped.hEvent, kFarEndBoundMs) != WAIT_OBJECT_0) {
+        // The buffer must outlive the operation, so the cancellation is awaited; a cancelled
+        // pipe operation completes at once.
         CancelIo(pipe_);
       }
       if (!GetOverlappedResult(pipe_, &overlapped, &done, TRUE)) done = 0;

@@ -3,7 +3,7 @@
 // to a debugger but not on any console, so this is how the end-to-end tests read diagnostics.
 //   debugrun [--timeout SECONDS] LOGFILE PROGRAM [ARGS...]
 // Exits with the program's exit code; 3 when it ran longer than the time-out (it is then ended),
-// 2 on a usage error or when it cannot be started.
+// 2 on a usage error, when it cannot be started, or when following it fails.
 #include <windows.h>
 
 #include <cstdio>
@@ -17,6 +17,8 @@ namespace {
 
 constexpr DWORD kEventWaitMs = 500;
 constexpr DWORD kDefaultTimeoutS = 600;
+// After ending the program at the time-out, how long its exit may take to be reported.
+constexpr ULONGLONG kExitGraceMs = 5000;
 // Longer strings are cut; no diagnostic line of the program comes near this.
 constexpr SIZE_T kMaxStringChars = 65536;
 
@@ -105,13 +107,22 @@ int wmain(int argc, wchar_t** argv) {
   DWORD exitCode = 0;
   bool running = true;
   bool timedOut = false;
+  bool debugFailed = false;
   while (running) {
     if (GetTickCount64() >= deadline && !timedOut) {
       timedOut = true;
       TerminateProcess(child.hProcess, 3);
     }
+    // An ended program whose exit never shows, or a debug loop that fails, still ends this one.
+    if (timedOut && GetTickCount64() >= deadline + kExitGraceMs) break;
     DEBUG_EVENT event{};
-    if (!WaitForDebugEvent(&event, kEventWaitMs)) continue;
+    if (!WaitForDebugEvent(&event, kEventWaitMs)) {
+      if (GetLastError() == ERROR_SEM_TIMEOUT) continue;
+      std::fprintf(stderr, "debugrun: waiting for the program failed (error %lu)\n",
+                   GetLastError());
+      debugFailed = true;
+      break;
+    }
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
@@ -145,5 +156,6 @@ int wmain(int argc, wchar_t** argv) {
   std::fclose(log);
   CloseHandle(child.hThread);
   CloseHandle(child.hProcess);
+  if (debugFailed) return 2;
   return timedOut ? 3 : static_cast<int>(exitCode);
 }

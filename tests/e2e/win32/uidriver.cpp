@@ -146,24 +146,27 @@ HWND FindProgramWindow(bool (*kind)(HWND)) {
   return nullptr;
 }
 
-// Polls `found` until it gives a window or the time-out passes.
-template <typename Find>
-HWND WaitFor(Find found, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  while (true) {
-    if (HWND window = found()) return window;
-    if (GetTickCount() - start >= timeoutMs) return nullptr;
-    Sleep(kPollMs);
-  }
-}
-
-bool WaitClosed(HWND window, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  while (IsWindow(window) && IsWindowVisible(window)) {
+// Polls `done` until it holds or the time-out passes; true when it held.
+template <typename Done>
+bool WaitUntil(Done done, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
     if (GetTickCount() - start >= timeoutMs) return false;
     Sleep(kPollMs);
   }
   return true;
+}
+
+// The window `find` gives, polled for until the time-out passes; nullptr when none came.
+template <typename Find>
+HWND WaitFor(Find find, DWORD timeoutMs) {
+  HWND window = nullptr;
+  WaitUntil([&] { return (window = find()) != nullptr; }, timeoutMs);
+  return window;
+}
+
+bool WaitClosed(HWND window, DWORD timeoutMs) {
+  return WaitUntil([&] { return !IsWindow(window) || !IsWindowVisible(window); }, timeoutMs);
 }
 
 // -1 when the progress bar does not answer in time.
@@ -230,57 +233,32 @@ int State(DWORD timeoutMs) {
 }
 
 int WaitTitle(const std::wstring& prefix, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
   HWND dialog = MainOrComplain(timeoutMs);
   if (!dialog) return 1;
-  while (TextOf(dialog).rfind(prefix, 0) != 0) {
-    if (GetTickCount() - start >= timeoutMs) {
-      Print("title", TextOf(dialog));
-      Print("error", L"title did not arrive");
-      return 1;
-    }
-    Sleep(kPollMs);
-  }
+  const bool arrived =
+      WaitUntil([&] { return TextOf(dialog).rfind(prefix, 0) == 0; }, timeoutMs);
   Print("title", TextOf(dialog));
-  return 0;
+  if (!arrived) Print("error", L"title did not arrive");
+  return arrived ? 0 : 1;
 }
 
 // Waits until the state's KEY has VALUE; prints the whole state either way.
 int WaitState(const std::wstring& key, const std::wstring& value, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
   HWND dialog = MainOrComplain(timeoutMs);
   if (!dialog) return 1;
-  while (true) {
-    std::vector<Fact> facts = StateOf(dialog);
-    for (const Fact& fact : facts) {
-      if (std::wstring(fact.key, fact.key + std::strlen(fact.key)) == key && fact.value == value) {
-        PrintState(dialog);
-        return 0;
-      }
-    }
-    if (GetTickCount() - start >= timeoutMs) {
-      PrintState(dialog);
-      Print("error", L"state did not arrive");
-      return 1;
-    }
-    Sleep(kPollMs);
-  }
-}
-
-int WaitEnabled(bool wanted, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  HWND dialog = MainOrComplain(timeoutMs);
-  if (!dialog) return 1;
-  while ((IsWindowEnabled(GetDlgItem(dialog, kButtonId)) != FALSE) != wanted) {
-    if (GetTickCount() - start >= timeoutMs) {
-      Print("enabled", wanted ? 0 : 1);
-      Print("error", L"button state did not change");
-      return 1;
-    }
-    Sleep(kPollMs);
-  }
-  Print("enabled", wanted ? 1 : 0);
-  return 0;
+  const bool arrived = WaitUntil(
+      [&] {
+        for (const Fact& fact : StateOf(dialog)) {
+          if (key == std::wstring(fact.key, fact.key + std::strlen(fact.key))) {
+            return fact.value == value;
+          }
+        }
+        return false;
+      },
+      timeoutMs);
+  PrintState(dialog);
+  if (!arrived) Print("error", L"state did not arrive");
+  return arrived ? 0 : 1;
 }
 
 int Press(DWORD timeoutMs) {
@@ -313,8 +291,12 @@ int FileDialog(const std::wstring& path, DWORD timeoutMs) {
     return 1;
   }
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG,
-                      kSendTimeoutMs, &result);
+  if (!SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                           SMTO_ABORTIFHUNG, kSendTimeoutMs, &result) ||
+      result != TRUE) {
+    Print("error", L"file name not set");
+    return 1;
+  }
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
   if (!WaitClosed(dialog, timeoutMs)) {
@@ -364,22 +346,25 @@ int NoMessageBox(DWORD ms) {
 int ProgressWatch(DWORD timeoutMs) {
   HWND dialog = MainOrComplain(timeoutMs);
   if (!dialog) return 1;
-  DWORD start = GetTickCount();
   long long last = -2;
-  while (GetTickCount() - start < timeoutMs) {
-    long long position = ProgressOf(dialog);
+  auto printIfMoved = [&] {
+    const long long position = ProgressOf(dialog);
     if (position != last && position >= 0) {
       Print("progress", position);
       last = position;
     }
-    if (FindProgramWindow(IsMessageBox)) {
-      Print("progress_watch", L"box");
-      return 0;
-    }
-    Sleep(kPollMs / 2);
-  }
-  Print("progress_watch", L"timeout");
-  return 1;
+  };
+  const bool boxed = WaitUntil(
+      [&] {
+        printIfMoved();
+        return FindProgramWindow(IsMessageBox) != nullptr;
+      },
+      timeoutMs);
+  // Once more: the position the bar held when the box came, which may have been set after the
+  // last look.
+  if (boxed) printIfMoved();
+  Print("progress_watch", boxed ? L"box" : L"timeout");
+  return boxed ? 0 : 1;
 }
 
 int Close(DWORD timeoutMs) {
@@ -403,9 +388,7 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring command = argv[1];
   if (command == L"state") return State(argc > 2 ? ParseMs(argv[2]) : 10000);
   if (command == L"wait-title" && argc == 4) return WaitTitle(argv[2], ParseMs(argv[3]));
-  if (command == L"wait-enabled" && argc == 4) {
-    return WaitEnabled(std::wcscmp(argv[2], L"1") == 0, ParseMs(argv[3]));
-  }
+  if (command == L"wait-enabled" && argc == 4) return WaitState(L"enabled", argv[2], ParseMs(argv[3]));
   if (command == L"wait-state" && argc == 5) return WaitState(argv[2], argv[3], ParseMs(argv[4]));
   if (command == L"press") return Press(argc > 2 ? ParseMs(argv[2]) : 10000);
   if (command == L"filedialog" && argc == 4) return FileDialog(argv[2], ParseMs(argv[3]));
