@@ -25,6 +25,7 @@ ON_WM_PAINT()
 ON_WM_QUERYDRAGICON()
 ON_WM_DEVICECHANGE()
 ON_BN_CLICKED(IDC_UPDATE_BUTTON, OnUsbUpdate)
+ON_MESSAGE(WM_WORKER_ENDED, OnWorkerEnded)
 END_MESSAGE_MAP()
 
 CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
@@ -109,7 +110,7 @@ bool CUpdateDlg::OnDeviceChange(std::uint32_t eventType, std::intptr_t) {
       }
       break;
     case win::DBT_DEVICEARRIVAL:
-      if (present && !busy) {
+      if (present && !DeferToWorker()) {
         updateButton.EnableWindow(true);
         m_updater.QueryDeviceVersion();
       }
@@ -134,17 +135,37 @@ void CUpdateDlg::OnUsbUpdate() {
   stopFlag = 0;
   updateButton.EnableWindow(false);
   progressBar.SendMessage(win::PBM_SETPOS, 0, 0);
+  // The controller just opened decides the protocol, whatever a later search finds.
+  const auto kind = static_cast<DeviceKindValue>(DeviceKind.load());
   m_workerRunning = true;
-  if (!System().StartThread([this] { RunWorker(); })) m_workerRunning = false;
+  if (!System().StartThread([this, kind] { RunWorker(kind); })) m_workerRunning = false;
 }
 
-void CUpdateDlg::RunWorker() {
-  if (DeviceKind.load() == kDeviceKindBoot) {
+void CUpdateDlg::RunWorker(DeviceKindValue kind) {
+  if (kind == kDeviceKindBoot) {
     m_updater.RunBootUpdate();
   } else {
     m_updater.Usb_UpdateThread();
   }
   m_workerRunning = false;
+  if (m_arrivalPending.exchange(false)) PostMessage(WM_WORKER_ENDED);
+}
+
+std::intptr_t CUpdateDlg::OnWorkerEnded(std::uintptr_t, std::intptr_t) {
+  // The worker's own refresh searched last; search again, as an arrival does.
+  if (!DeferToWorker() && m_hid.FindDevice()) {
+    updateButton.EnableWindow(true);
+    m_updater.QueryDeviceVersion();
+  }
+  return 0;
+}
+
+bool CUpdateDlg::DeferToWorker() {
+  if (!m_workerRunning.load()) return false;
+  m_arrivalPending = true;
+  // Should the worker have ended between the two looks it has not seen the mark, and the query
+  // is run here: exactly one of the two sides takes the mark.
+  return m_workerRunning.load() || !m_arrivalPending.exchange(false);
 }
 
 void CUpdateDlg::RefreshUpdateButton() {

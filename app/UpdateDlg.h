@@ -23,6 +23,9 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   IconHandle OnQueryDragIcon();
   bool OnDeviceChange(std::uint32_t eventType, std::intptr_t eventData);
   void OnUsbUpdate();
+  // Posted by a worker at its end; runs the version query that an arrival during the update
+  // could not.
+  std::intptr_t OnWorkerEnded(std::uintptr_t wParam, std::intptr_t lParam);
   void RefreshUpdateButton() override;
 
   CHid& Hid() { return m_hid; }
@@ -45,7 +48,10 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   std::uint64_t NowMs() override;
 
  private:
-  void RunWorker();
+  void RunWorker(DeviceKindValue kind);
+  // While a worker runs, an arrival's version query is left to the worker's end (true);
+  // false when no worker runs and the caller queries now.
+  bool DeferToWorker();
 
   IconHandle m_hIcon = nullptr;
   CHid m_hid;
@@ -54,9 +60,14 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   Updater m_updater{m_hid, m_context, *this};
   // A worker owns the device and the update's buffers while this is set.
   std::atomic<bool> m_workerRunning{false};
+  // An arrival came while a worker ran: its version query is owed once the worker has ended.
+  std::atomic<bool> m_arrivalPending{false};
 
   DECLARE_MESSAGE_MAP()
 };
+
+// Posted to the dialog by a worker when it ends.
+inline constexpr std::uint32_t WM_WORKER_ENDED = win::WM_APP + 1;
 
 // The one main dialog and its four controls, set up at initialisation and used by both threads.
 extern CUpdateDlg* dialogPointer;

@@ -19,6 +19,9 @@ std::intptr_t CWnd::SendMessage(std::uint32_t message, std::uintptr_t wParam,
                                 std::intptr_t lParam) const {
   return System().SendMessage(m_hWnd, message, wParam, lParam);
 }
+bool CWnd::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) const {
+  return System().PostMessage(m_hWnd, message, wParam, lParam);
+}
 bool CWnd::IsIconic() const { return System().IsIconic(m_hWnd); }
 int CWnd::MessageBox(const std::wstring& text, const std::wstring* caption,
                      std::uint32_t type) const {

@@ -24,6 +24,7 @@ inline constexpr std::uint32_t WM_SETICON = 0x0080;
 inline constexpr std::uint32_t WM_INITDIALOG = 0x0110;
 inline constexpr std::uint32_t WM_COMMAND = 0x0111;
 inline constexpr std::uint32_t WM_DEVICECHANGE = 0x0219;
+inline constexpr std::uint32_t WM_APP = 0x8000;  // first message of an application's own
 inline constexpr std::uint32_t BN_CLICKED = 0;
 inline constexpr std::uint32_t PBM_SETRANGE = 0x0401;
 inline constexpr std::uint32_t PBM_SETPOS = 0x0402;
@@ -96,6 +97,9 @@ class WindowSystem {
   virtual bool IsWindowVisible(NativeWindow window) = 0;
   virtual std::intptr_t SendMessage(NativeWindow window, std::uint32_t message,
                                     std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  // Queues the message for the window's thread and returns at once; false when it cannot.
+  virtual bool PostMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
+                           std::intptr_t lParam) = 0;
   virtual bool IsIconic(NativeWindow window) = 0;
   virtual std::unique_ptr<PaintSession> BeginPaint(NativeWindow window) = 0;
   // The base dialog's own painting of a window that is not minimised.
@@ -148,6 +152,8 @@ class CWnd {
   bool IsWindowVisible() const;
   std::intptr_t SendMessage(std::uint32_t message, std::uintptr_t wParam = 0,
                             std::intptr_t lParam = 0) const;
+  bool PostMessage(std::uint32_t message, std::uintptr_t wParam = 0,
+                   std::intptr_t lParam = 0) const;
   bool IsIconic() const;
   int MessageBox(const std::wstring& text, const std::wstring* caption = nullptr,
                  std::uint32_t type = win::MB_OK) const;
@@ -237,6 +243,11 @@ CWinApp* AfxGetApp();
    [](::kestro::CDialog& d, std::uintptr_t, std::intptr_t) -> std::intptr_t { \
      static_cast<ThisClass&>(d).memberFxn();                                   \
      return 0;                                                                 \
+   }},
+#define ON_MESSAGE(message, memberFxn)                                                    \
+  {message, 0, 0,                                                                         \
+   [](::kestro::CDialog& d, std::uintptr_t wParam, std::intptr_t lParam) -> std::intptr_t { \
+     return static_cast<ThisClass&>(d).memberFxn(wParam, lParam);                          \
    }},
 #define END_MESSAGE_MAP() \
   {0, 0, 0, nullptr}      \

@@ -65,6 +65,7 @@ void BootController::OnOutput(const OutputReport& report, DeviceHost& host) {
 void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction& reaction) {
   const BootFaults& faults = config_.faults;
   Reaction::Input reply{};
+  std::uint32_t extraDelayMs = 0;
   reply.bytes[0] = 0;
   reply.bytes[1] = kReplyMarker;
   std::uint16_t status = kBootStatusDone;
@@ -92,17 +93,23 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
       started_ = true;
       rangeBase_ = frame.address;
       rangeTotal_ = frame.totalLength;
-      blocksWritten_ = 0;
-      ackLost_ = false;
+      ackLost_ = ackLate_ = blockLost_ = false;
       reaction.lines.push_back(
           Format("start: base 0x%08x, total %u", frame.address, frame.totalLength));
       break;
     case kBootWriteImage: {
-      const std::uint32_t block = blocksWritten_;
-      if (static_cast<std::int64_t>(block) == faults.detachAtBlock) {
+      // Blocks are numbered by where they land, so that a block sent again keeps its number.
+      const std::int64_t block =
+          frame.address >= rangeBase_ ? (frame.address - rangeBase_) / kMaxBlockBytes : -1;
+      if (block == faults.detachAtBlock) {
         detached_ = true;
         reaction.detach = true;
         reaction.lines.push_back("detached");
+        return;
+      }
+      if (block == faults.lostBlock && !blockLost_) {
+        blockLost_ = true;
+        reaction.lines.push_back(Format("block %lld: frame lost", static_cast<long long>(block)));
         return;
       }
       const std::uint64_t rangeEnd = std::uint64_t{rangeBase_} + rangeTotal_;
@@ -116,15 +123,22 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
           where->second = frame.data[i];
         }
       }
-      reaction.lines.push_back(
-          Format("block %u: %u bytes at 0x%08x", block, frame.dataLength, frame.address));
-      if (static_cast<std::int64_t>(block) == faults.lostAckBlock && !ackLost_) {
+      reaction.lines.push_back(Format("block %lld: %u bytes at 0x%08x",
+                                      static_cast<long long>(block), frame.dataLength,
+                                      frame.address));
+      if (block == faults.lostAckBlock && !ackLost_) {
         // Written, but the acknowledgement never reaches the host: it will send the block again.
         ackLost_ = true;
-        reaction.lines.push_back(Format("block %u: acknowledgement lost", block));
+        reaction.lines.push_back(
+            Format("block %lld: acknowledgement lost", static_cast<long long>(block)));
         return;
       }
-      ++blocksWritten_;
+      if (block == faults.lateAckBlock && !ackLate_) {
+        ackLate_ = true;
+        extraDelayMs = faults.lateAckMs;
+        reaction.lines.push_back(Format("block %lld: acknowledged %u ms late",
+                                        static_cast<long long>(block), faults.lateAckMs));
+      }
       break;
     }
     case kBootWriteParam:
@@ -154,6 +168,7 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
   if (static_cast<int>(frame.command) == faults.wrongStatusFor) status = kStatusError;
   PutLe16(reply.bytes + kStatusAt, status);
   PutLe16(reply.bytes + kAnsweredAt, answered);
+  reply.extraDelayMs = extraDelayMs;
   reaction.inputs.push_back(reply);
 }
 

@@ -26,6 +26,11 @@ struct BootFaults {
   int wrongStatusFor = -1;  // replies to this command code carry status 1
   int detachAtBlock = -1;   // detach instead of writing image block k
   std::uint32_t answerDelayMs = 0;
+  // The acknowledgement of the first frame of this block comes lateAckMs late, as from a
+  // controller that takes its time to write a page; answers behind it wait their turn.
+  int lateAckBlock = -1;
+  std::uint32_t lateAckMs = 0;
+  int lostBlock = -1;  // the first frame of this block never arrives: not written, not answered
 };
 
 struct BootConfig {
@@ -94,8 +99,10 @@ class BootController : public Device {
   bool finished_ = false;
   std::uint32_t rangeBase_ = 0;
   std::uint32_t rangeTotal_ = 0;
-  std::uint32_t blocksWritten_ = 0;  // acknowledged image blocks: the index of the next one
+  // Faults that strike once, on the first frame of their block.
   bool ackLost_ = false;
+  bool ackLate_ = false;
+  bool blockLost_ = false;
   bool detached_ = false;
   bool rewrittenDifferently_ = false;
   std::uint32_t bytesBeyondRange_ = 0;

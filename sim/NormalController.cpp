@@ -53,6 +53,14 @@ std::vector<std::uint8_t> MakeCommand(std::uint8_t command,
   return MakePacket(kFirmwarePacket, body);
 }
 
+// One input report: payload byte 0 counts the packet's bytes, the packet follows.
+Reaction::Input Report(const std::vector<std::uint8_t>& packet) {
+  Reaction::Input input{};
+  input.bytes[0] = static_cast<std::uint8_t>(packet.size());
+  std::memcpy(input.bytes + 1, packet.data(), packet.size());
+  return input;
+}
+
 std::vector<std::uint8_t> Le32Bytes(std::uint32_t value) {
   std::vector<std::uint8_t> bytes(4);
   PutLe32(bytes.data(), value);
@@ -61,7 +69,8 @@ std::vector<std::uint8_t> Le32Bytes(std::uint32_t value) {
 
 }  // namespace
 
-NormalController::NormalController(NormalConfig config) : config_(std::move(config)) {}
+NormalController::NormalController(NormalConfig config)
+    : config_(std::move(config)), runningVersion_(config_.version) {}
 
 void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
   Reaction reaction;
@@ -76,6 +85,10 @@ void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
       reaction.lines.push_back(Format("ignored: count byte %zu", count));
     } else {
       HandlePacket(payload + 1, count, reaction);
+    }
+    if (config_.faults.noiseOnly || noisy_) {
+      reaction.inputs.clear();
+      AddNoise(reaction);
     }
     log = log_;
   }
@@ -145,7 +158,7 @@ void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* a
       if (argCount != 0) break;
       ++versionQueries_;
       reaction.lines.push_back("version asked");
-      Answer(MakeCommand(kGetDeviceVersion, Le32Bytes(config_.version)), reaction);
+      Answer(MakeCommand(kGetDeviceVersion, Le32Bytes(runningVersion_)), reaction);
       return;
     case kSetFirmwareInfo:
       if (argCount != kInfoArgBytes) break;
@@ -177,6 +190,7 @@ void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* a
     case kSetFirmwareEnd:
       if (argCount != 0) break;
       ended_ = true;
+      if (announced_ && !failed_ && image_.size() == InfoWord(8)) runningVersion_ = InfoWord(0);
       reaction.lines.push_back("end");
       return;
     default:
@@ -197,21 +211,36 @@ void NormalController::NextDataRequest(Reaction& reaction) {
     failed_ = true;
     reaction.lines.push_back("detached");
     reaction.detach = true;
+  } else if (block == config_.faults.silentFromBlock) {
+    silent_ = true;
+    reaction.lines.push_back("silent from now on");
+  } else if (block == config_.faults.noiseFromBlock) {
+    noisy_ = true;
+    reaction.lines.push_back("talking noise from now on");
   } else {
     ++dataRequests_;
     Answer(MakeCommand(kFirmwareDataRequest), reaction);
+    if (block == 0 && config_.faults.firstRequestDelayMs != 0 && !reaction.inputs.empty()) {
+      reaction.inputs.back().extraDelayMs = config_.faults.firstRequestDelayMs;
+      reaction.lines.push_back(
+          Format("erasing: first request in %u ms", config_.faults.firstRequestDelayMs));
+    }
+  }
+}
+
+void NormalController::AddNoise(Reaction& reaction) {
+  std::vector<std::uint8_t> spoiled = MakeCommand(kFirmwareDataRequest);
+  spoiled[0] = 0x01;
+  for (const auto& packet :
+       {spoiled, MakePacket(kUnknownType, {kFirmwareDataRequest}), MakeCommand(kUnknownCommand)}) {
+    reaction.inputs.push_back(Report(packet));
   }
 }
 
 void NormalController::Answer(const std::vector<std::uint8_t>& packet, Reaction& reaction) {
   const NormalFaults& faults = config_.faults;
-  if (faults.silent || (faults.silentAfterAnnounce && announced_)) return;
-  auto report = [](const std::vector<std::uint8_t>& bytes) {
-    Reaction::Input input{};
-    input.bytes[0] = static_cast<std::uint8_t>(bytes.size());
-    std::memcpy(input.bytes + 1, bytes.data(), bytes.size());
-    return input;
-  };
+  if (faults.silent || silent_ || (faults.silentAfterAnnounce && announced_)) return;
+  auto report = Report;
   if (faults.badFirstByte) {
     // The very answer, spoiled only in its first packet byte.
     Reaction::Input spoiled = report(packet);

@@ -30,12 +30,22 @@ struct NormalFaults {
   std::uint8_t failCode = 21;
   int detachAtBlock = -1;            // detach instead of requesting block k
   bool silentAfterAnnounce = false;  // answers nothing once SET_FIRMWARE_INFO has come in
+  // The first data request after SET_FIRMWARE_INFO comes this late: the flash is being erased.
+  std::uint32_t firstRequestDelayMs = 0;
+  // Answers every report, RECV_FAILED included, with reports the host must ignore (bad first
+  // byte, unknown type, unknown command) and never with a real answer: from the start, or from
+  // the request for block k on.
+  bool noiseOnly = false;
+  int noiseFromBlock = -1;
+  int silentFromBlock = -1;  // instead of requesting block k, answers nothing any more
 };
 
 struct NormalConfig {
   std::uint16_t vendorId = 0x3A7C;
   std::uint16_t productId = 0x5750;
-  std::uint32_t version = 123;  // version word of the running firmware
+  // Version word of the running firmware; after a whole image and the end command, the
+  // controller runs the new firmware and reports the announced version.
+  std::uint32_t version = 123;
   std::uint32_t firmwareType = 1;
   NormalFaults faults;
 };
@@ -77,6 +87,8 @@ class NormalController : public Device {
                      Reaction& reaction);
   void Answer(const std::vector<std::uint8_t>& packet, Reaction& reaction);
   void NextDataRequest(Reaction& reaction);
+  // Three reports the host must ignore, in place of an answer.
+  static void AddNoise(Reaction& reaction);
   // With mutex_ held: what a new update request or announcement leaves behind of the last one.
   void ForgetTransfer();
   std::uint32_t InfoWord(std::size_t offset) const;  // mutex_ held
@@ -96,6 +108,9 @@ class NormalController : public Device {
   bool ended_ = false;
   bool failed_ = false;  // reported failure or detached: the update is over for this controller
   bool extraDataAfterEnd_ = false;
+  bool noisy_ = false;   // answers nothing but noise from now on
+  bool silent_ = false;  // answers nothing from now on
+  std::uint32_t runningVersion_;
 };
 
 }  // namespace kestro::sim

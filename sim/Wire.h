@@ -43,12 +43,13 @@ std::string Format(const char* format, auto... values) {
 struct Reaction {
   struct Input {
     Payload bytes;
+    std::uint32_t extraDelayMs = 0;  // on top of the controller's usual answer delay
   };
   std::vector<Input> inputs;
   bool detach = false;
   std::vector<std::string> lines;
 
-  // Sends the inputs, each readable after answerDelayMs, then detaches, then logs the lines
+  // Sends the inputs, each readable after answerDelayMs (and its own extra delay), then detaches, then logs the lines
   // (when there is a log).
   void Deliver(DeviceHost& host, std::uint32_t answerDelayMs,
                const std::function<void(const std::string&)>& log) const;

@@ -151,7 +151,36 @@ void Updater::QueryBootInfo() {
   m_host.SetTitle(text);
 }
 
+bool Updater::WriteImageBlock(std::uint32_t offset, std::uint32_t count) {
+  for (std::uint32_t frames = 1;; ++frames) {
+    if (WriteBootBlock(m_context.blockBuffer, m_context.imageBaseAddress + offset, count,
+                       m_context.imageLength, true)) {
+      ReadOffLateAcks(BOOT_WRITE_IMAGE, frames - 1);
+      return true;
+    }
+    // The same block again, same address and bytes.
+    if (frames > kBootBlockResends) return false;
+  }
+}
+
+void Updater::ReadOffLateAcks(std::uint16_t command, std::uint32_t owed) {
+  // Acknowledgements carry no block number: one owed by an earlier frame of this block, taken
+  // for the next block, would cover that block even if the controller never got it.
+  std::uint64_t quietSince = m_host.NowMs();
+  while (owed > 0 && m_host.NowMs() - quietSince < kLateAckWindowMs) {
+    std::uint8_t reply[kPayloadSize] = {};
+    const std::uint32_t result = m_hid.ReadReport(reply, kPayloadSize);
+    if (CheckBootReply(result, reply, command) == BootReply::Acknowledged) {
+      --owed;
+      quietSince = m_host.NowMs();
+    } else if (result != kWaitReceived && result != kWaitTimeout) {
+      return;  // the controller is gone; the next block finds that out for itself
+    }
+  }
+}
+
 void Updater::RunBootUpdate() {
+  m_kind = kDeviceKindBoot;
   if (!SelectPackageImage()) {
     m_host.RefreshUpdateButton();
     return;
@@ -169,19 +198,13 @@ void Updater::RunBootUpdate() {
     m_host.SetProgress(0);
     std::uint32_t offset = 0;
     std::uint32_t count = 0;
-    std::uint32_t resends = 0;
     bool ok = ReadImageBlock(kBootBlockSize, count);
     while (ok && offset < m_context.imageLength) {
-      if (count == 0) {
-        ok = false;  // a package that gives no more bytes can never finish the image
+      // A package that gives no more bytes can never finish the image.
+      if (count == 0 || !WriteImageBlock(offset, count)) {
+        ok = false;
         break;
       }
-      if (!WriteBootBlock(m_context.blockBuffer, m_context.imageBaseAddress + offset, count,
-                          m_context.imageLength, true)) {
-        ok = ++resends <= kBootBlockResends;  // the same block again, same address and bytes
-        continue;
-      }
-      resends = 0;
       offset += count;
       m_context.bytesSent = offset;
       m_host.SetProgress(static_cast<std::uint32_t>(

@@ -105,20 +105,27 @@ void Updater::QueryDeviceVersion() {
   }
   SendFirmwarePacket(GET_DEVICE_VERSION, nullptr, 0);
   const std::uint64_t start = m_host.NowMs();
-  while (deviceVersion.load() == kVersionUnknown && m_host.NowMs() - start < kVersionQueryBoundMs) {
+  // A controller pulled out during the query fails every read at once: without this count the
+  // UI thread would spin through its whole bound, writing a RECV_FAILED each time.
+  std::uint32_t readErrors = 0;
+  while (deviceVersion.load() == kVersionUnknown && readErrors < kReadErrorBound &&
+         m_host.NowMs() - start < kVersionQueryBoundMs) {
     std::uint8_t reply[kPayloadSize] = {};
     const std::uint32_t result = m_hid.ReadReport(reply, kPayloadSize);
     if (result == kWaitReceived) {
+      readErrors = 0;
       DebugLine(L" %d Bytes received from sender", reply[0]);
       HandleFramedReply(reply);
     } else {
       DebugLine(L"recv() failed with error code 0x%x", result);
       SendShortPacket(RECV_FAILED, 0);
+      readErrors = result == kWaitTimeout ? 0 : readErrors + 1;
     }
   }
 }
 
 void Updater::Usb_UpdateThread() {
+  m_kind = kDeviceKindNormal;
   m_wholeImageSent = false;
   m_packageOpenFailures = 0;
   if (!SendShortPacket(UPDATE_REQUEST, 0)) {
@@ -128,7 +135,7 @@ void Updater::Usb_UpdateThread() {
   DebugLine(L"send() is OK!");
   DebugLine(L"Bytes Sent: %d", 1);
 
-  std::uint64_t lastReport = m_host.NowMs();
+  std::uint64_t lastProgress = m_host.NowMs();
   std::uint32_t readErrors = 0;
   do {
     std::uint8_t reply[kPayloadSize] = {};
@@ -136,16 +143,18 @@ void Updater::Usb_UpdateThread() {
     if (result == kWaitReceived) {
       readErrors = 0;
       DebugLine(L" %d Bytes received from sender", reply[0]);
-      HandleFramedReply(reply);
-      // Time spent in this worker's own dialogs while handling the report does not count.
-      lastReport = m_host.NowMs();
-      continue;
+      // Taken after the handling: time in this worker's own dialogs does not count.
+      if (HandleFramedReply(reply)) lastProgress = m_host.NowMs();
+    } else {
+      DebugLine(L"recv() failed with error code 0x%x", result);
+      SendShortPacket(RECV_FAILED, 0);
+      readErrors = result == kWaitTimeout ? 0 : readErrors + 1;
     }
-    DebugLine(L"recv() failed with error code 0x%x", result);
-    SendShortPacket(RECV_FAILED, 0);
-    readErrors = result == kWaitTimeout ? 0 : readErrors + 1;
-    if (readErrors >= kReadErrorBound || m_host.NowMs() - lastReport >= kSilenceBoundMs) {
-      ReportUpdateFailure();  // the controller is gone or has stopped answering
+    if (stopFlag.load() != 0) break;
+    const std::uint32_t bound =
+        updateState.load() == kUpdateStateWaiting ? kEraseBoundMs : kSilenceBoundMs;
+    if (readErrors >= kReadErrorBound || m_host.NowMs() - lastProgress >= bound) {
+      ReportUpdateFailure();  // the controller is gone, or has stopped moving the update on
     }
   } while (stopFlag.load() == 0);
 
@@ -153,32 +162,31 @@ void Updater::Usb_UpdateThread() {
   DebugLine(L"Exit Usb_UpdateThread");
 }
 
-void Updater::HandleFramedReply(const std::uint8_t* reply) {
-  if (reply[kReplyPacketStart] != 0x00) return;
+bool Updater::HandleFramedReply(const std::uint8_t* reply) {
+  if (reply[kReplyPacketStart] != 0x00) return false;
   switch (reply[kReplyType]) {
     case FIRMWARE_PACKET:
-      HandleFirmwarePacket(reply);
-      return;
+      return HandleFirmwarePacket(reply);
     case UPDATE_INFO: {
       firmwareType = ReadLe32(reply + kReplyFirmwareType);
       DebugLine(L"firmware type %d", static_cast<int>(firmwareType.load()));
       if (firmwareType == kFirmwareTypeNormal || firmwareType == kFirmwareTypeAlternate) {
         if (!SelectPackageImage()) AbortUpdate();
-        return;
+        return true;
       }
       AbortUpdate();
       const std::wstring text = FormatText(L"%ls\n", m_host.Text(kTextNeedsBootMode).c_str());
       DebugLine(L"%ls", text.c_str());
       const std::wstring caption = m_host.Text(kTextTitle);
       m_host.ShowMessage(text, &caption, win::MB_OK);
-      return;
+      return true;
     }
     default:
-      return;
+      return false;
   }
 }
 
-void Updater::HandleFirmwarePacket(const std::uint8_t* reply) {
+bool Updater::HandleFirmwarePacket(const std::uint8_t* reply) {
   switch (reply[kReplyCommand]) {
     case GET_DEVICE_VERSION: {
       deviceVersion = ReadLe32(reply + kReplyVersion);
@@ -188,24 +196,23 @@ void Updater::HandleFirmwarePacket(const std::uint8_t* reply) {
       if (version == kVersionNoFirmware) {
         const std::wstring text = FormatText(L"%ls", m_host.Text(kTextInstructions).c_str());
         m_host.ShowMessage(text, &title, win::MB_OK);
-        return;
+        return false;
       }
       const double shown = (version & 0xFFFF) / 100.0;
       const unsigned beta = version >> 16;
       m_host.SetTitle(beta != 0
                           ? FormatText(L"%ls(GamePad V%0.2f beta%d)", title.c_str(), shown, beta)
                           : FormatText(L"%ls(GamePad V%0.2f)", title.c_str(), shown));
-      return;
+      return false;  // the version says nothing about the transfer
     }
     case FIRMWARE_DATA_REQUEST:
-      HandleDataRequest();
-      return;
+      return HandleDataRequest();
     case FIRMWARE_FAILURE_A:
     case FIRMWARE_FAILURE_B:
       ReportUpdateFailure();
-      return;
+      return true;
     default:
-      return;
+      return false;
   }
 }
 
@@ -221,12 +228,12 @@ bool Updater::ReadImageBlock(std::uint32_t blockSize, std::uint32_t& count) {
   return true;
 }
 
-void Updater::HandleDataRequest() {
+bool Updater::HandleDataRequest() {
   switch (updateState.load()) {
     case kUpdateStateWaiting: {
       if (!m_context.packageFile.Open(m_context.packagePath)) {
         if (++m_packageOpenFailures >= kPackageOpenTries) ReportUpdateFailure();
-        return;
+        return true;
       }
       updateState = kUpdateStateTransferring;
       std::uint32_t count = 0;
@@ -234,18 +241,18 @@ void Updater::HandleDataRequest() {
           !ReadImageBlock(kFramedBlockSize, count) ||
           !SendFirmwareData(m_context.blockBuffer, count)) {
         ReportUpdateFailure();
-        return;
+        return true;
       }
       DebugLine(L"update file is 0x%x", m_context.imageLength);
       m_context.bytesSent += count;
-      return;
+      return true;
     }
     case kUpdateStateTransferring: {
       std::uint32_t count = 0;
       if (!ReadImageBlock(kFramedBlockSize, count) ||
           !SendFirmwareData(m_context.blockBuffer, count)) {
         ReportUpdateFailure();
-        return;
+        return true;
       }
       m_context.bytesSent += count;
       DebugLine(L"\nSET_FIRMWARE_DATA read_pos %d offset 0x%x\n", static_cast<int>(count),
@@ -254,26 +261,32 @@ void Updater::HandleDataRequest() {
         m_host.SetProgress(static_cast<std::uint32_t>(m_context.bytesSent * 100u /
                                                       m_context.imageLength));
       }
-      if (m_context.bytesSent < m_context.imageLength) return;
+      if (m_context.bytesSent < m_context.imageLength) return true;
       m_context.packageFile.Close();
       DebugLine(L"update successful");
       updateState = kUpdateStateIdle;
       m_wholeImageSent = true;
       m_host.EnableUpdateButton(true);
-      return;
+      return true;
     }
-    case kUpdateStateIdle:
-      SendFirmwarePacket(SET_FIRMWARE_END, nullptr, 0);
+    case kUpdateStateIdle: {
+      // The controller applies the image only once it has the end command: a write that fails
+      // (the controller is gone) leaves it without, and that is no success.
+      const bool endSent = SendFirmwarePacket(SET_FIRMWARE_END, nullptr, 0);
       stopFlag = 1;
       // Only a transfer of the whole image by this worker is a success.
-      if (m_wholeImageSent.exchange(false)) {
+      const bool wholeImageSent = m_wholeImageSent.exchange(false);
+      if (wholeImageSent && endSent) {
         ShowSuccess();
+      } else if (wholeImageSent) {
+        ReportUpdateFailure();
       } else {
         ShowFailure();
       }
-      return;
+      return true;
+    }
     default:
-      return;  // the dialog is not initialised yet
+      return false;  // the dialog is not initialised yet
   }
 }
 

@@ -50,7 +50,7 @@ bool Updater::SelectPackageImage() {
 
   m_hid.SetReadTimeout(kTransferReadTimeoutMs);
   m_context.targetVersion = header.VersionWord();
-  if (DeviceKind.load() == kDeviceKindNormal) {
+  if (m_kind == kDeviceKindNormal) {
     updateState = kUpdateStateWaiting;
     SendFirmwareInfo();
     DebugLine(L"desVersion is %d", static_cast<int>(header.VersionWord()));

@@ -45,15 +45,23 @@ inline constexpr std::uint32_t kVersionParamAddress = 0x08000034;
 // The start-up and arrival version query runs on the UI thread: a second is plenty for a
 // controller that answers at all, and keeps the window from freezing.
 inline constexpr std::uint32_t kVersionQueryBoundMs = 1000;
-// A transfer ends as a failure when no report has come for this long; a slow controller asks
-// for its next block within well under a second.
+// A transfer ends as a failure when no reply has moved it on for this long; a slow controller
+// asks for its next block within well under a second. Reports the protocol ignores do not count:
+// a controller that only talks nonsense is as stuck as a silent one.
 inline constexpr std::uint32_t kSilenceBoundMs = 5000;
+// After SET_FIRMWARE_INFO the controller may erase its flash before it asks for the first block:
+// erasing a few hundred KiB page by page takes seconds, tens of seconds on slow parts.
+inline constexpr std::uint32_t kEraseBoundMs = 30000;
 // Read errors (not time-outs) in a row that mean the controller is gone.
 inline constexpr std::uint32_t kReadErrorBound = 5;
 // Data requests at which the package may fail to open before the update is given up.
 inline constexpr std::uint32_t kPackageOpenTries = 3;
 // Resends of a boot block that is not acknowledged.
 inline constexpr std::uint32_t kBootBlockResends = 5;
+// A boot block sent more than once can earn one acknowledgement per frame. The boot loader answers
+// its frames in order, so once this long has passed without any of them, the ones still owed are
+// lost; longer than the slowest page write we have seen answered (1.5 s).
+inline constexpr std::uint32_t kLateAckWindowMs = 2000;
 // Erasing flash before BOOT_START is acknowledged takes seconds; a controller still busy after a
 // minute is not coming back.
 inline constexpr std::uint32_t kBootStartBoundMs = 60000;
@@ -73,8 +81,9 @@ class Updater {
   bool SendFirmwareData(const std::uint8_t* block, std::uint32_t length);
   void QueryDeviceVersion();
   void Usb_UpdateThread();
-  void HandleFramedReply(const std::uint8_t* reply);
-  void HandleFirmwarePacket(const std::uint8_t* reply);
+  // True when the reply moved the update on (the protocol acted on it for the transfer).
+  bool HandleFramedReply(const std::uint8_t* reply);
+  bool HandleFirmwarePacket(const std::uint8_t* reply);
   void AbortUpdate();
   void ReportUpdateFailure();
 
@@ -91,7 +100,11 @@ class Updater {
   void RunBootUpdate();
 
  private:
-  void HandleDataRequest();
+  bool HandleDataRequest();
+  // One image block until it is acknowledged (resent while it is not), then the acknowledgements
+  // its extra frames still owe are read off. False when it was never acknowledged.
+  bool WriteImageBlock(std::uint32_t offset, std::uint32_t count);
+  void ReadOffLateAcks(std::uint16_t command, std::uint32_t owed);
   // Reads the next block of the image, clipped to what remains of it; false when the package
   // cannot give those bytes.
   bool ReadImageBlock(std::uint32_t blockSize, std::uint32_t& count);
@@ -104,6 +117,9 @@ class Updater {
   CHid& m_hid;
   UpdateContext& m_context;
   UpdateHost& m_host;
+  // The protocol this worker runs, fixed when it starts: a device search during the update may
+  // find another controller, but this one is finished as it was begun.
+  DeviceKindValue m_kind = kDeviceKindNormal;
   // Set once this worker has sent the whole image: only then is SET_FIRMWARE_END a success.
   std::atomic<bool> m_wholeImageSent{false};
   std::uint32_t m_packageOpenFailures = 0;

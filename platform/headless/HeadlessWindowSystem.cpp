@@ -210,6 +210,29 @@ std::intptr_t HeadlessWindowSystem::SendMessage(NativeWindow window, std::uint32
   return window == HandleOf(0) ? Deliver(message, wParam, lParam) : 0;
 }
 
+bool HeadlessWindowSystem::PostMessage(NativeWindow window, std::uint32_t message,
+                                       std::uintptr_t wParam, std::intptr_t lParam) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (window != HandleOf(0) || !m_dialog) return false;
+  m_posted.push_back({message, wParam, lParam});
+  return true;
+}
+
+int HeadlessWindowSystem::DeliverPosted() {
+  int delivered = 0;
+  for (;;) {
+    Posted next{};
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_posted.empty()) return delivered;
+      next = m_posted.front();
+      m_posted.erase(m_posted.begin());
+    }
+    Deliver(next.message, next.wParam, next.lParam);
+    ++delivered;
+  }
+}
+
 bool HeadlessWindowSystem::IsIconic(NativeWindow) { return iconic; }
 
 std::unique_ptr<PaintSession> HeadlessWindowSystem::BeginPaint(NativeWindow) {
@@ -256,6 +279,10 @@ std::wstring HeadlessWindowSystem::GetCurrentDirectory(std::size_t bufferChars) 
 
 bool HeadlessWindowSystem::StartThread(std::function<void()> body) {
   if (failThreadStart) return false;
+  if (runThreadsInline) {
+    body();
+    return true;
+  }
   {
     std::lock_guard<std::mutex> lock(m_threadMutex);
     ++m_runningThreads;

@@ -44,6 +44,11 @@ class HeadlessWindowSystem : public WindowSystem {
   std::intptr_t Deliver(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
   // Waits (real time, bounded) until every thread started through StartThread has ended.
   bool JoinThreads(int timeoutMs = 20000);
+  // Delivers the messages posted to the dialog so far, in order, on the calling thread (the
+  // modal loop's part); returns how many.
+  int DeliverPosted();
+  // Runs thread bodies on the starting thread, to their end, before StartThread returns.
+  bool runThreadsInline = false;
   WindowState Dialog() const;
   WindowState Control(int id) const;
   std::vector<MessageBoxCall> MessageBoxes() const;
@@ -76,6 +81,8 @@ class HeadlessWindowSystem : public WindowSystem {
   bool IsWindowVisible(NativeWindow window) override;
   std::intptr_t SendMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
                             std::intptr_t lParam) override;
+  bool PostMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
+                   std::intptr_t lParam) override;
   bool IsIconic(NativeWindow window) override;
   std::unique_ptr<PaintSession> BeginPaint(NativeWindow window) override;
   void DefaultPaint(NativeWindow window) override;
@@ -107,6 +114,12 @@ class HeadlessWindowSystem : public WindowSystem {
   std::vector<OpenFileRequest> m_fileDialogs;
   std::vector<std::intptr_t> m_progress;
   std::vector<std::wstring> m_titles;
+  struct Posted {
+    std::uint32_t message;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+  };
+  std::vector<Posted> m_posted;
 
   std::mutex m_threadMutex;
   std::condition_variable m_threadDone;

@@ -188,6 +188,11 @@ std::intptr_t Win32WindowSystem::SendMessage(NativeWindow window, std::uint32_t 
   return ::SendMessageW(ToHwnd(window), message, wParam, lParam);
 }
 
+bool Win32WindowSystem::PostMessage(NativeWindow window, std::uint32_t message,
+                                    std::uintptr_t wParam, std::intptr_t lParam) {
+  return ::PostMessageW(ToHwnd(window), message, wParam, lParam) != FALSE;
+}
+
 bool Win32WindowSystem::IsIconic(NativeWindow window) {
   return ::IsIconic(ToHwnd(window)) != FALSE;
 }

@@ -253,6 +253,50 @@ TEST_F(BootFixture, ALostAcknowledgementResendsTheSameBlockAndFlashStaysRight) {
   EXPECT_TRUE(SawBox(kSuccessBox));
 }
 
+// A block acknowledged late, with or without the block after it lost on the way. Every
+// acknowledgement looks the same: one owed to an earlier frame must never cover a later block.
+struct LateAckCase {
+  std::uint32_t lateMs;
+  bool nextBlockLost;
+  bool completes;  // a block that stays unanswered past all its resends fails the update
+};
+
+class BootLateAckTest : public BootFixture, public ::testing::WithParamInterface<LateAckCase> {};
+
+TEST_P(BootLateAckTest, NeverReportsSuccessWithAFlashThatDiffers) {
+  const LateAckCase c = GetParam();
+  sim::BootConfig config;
+  config.faults.lateAckBlock = 1;
+  config.faults.lateAckMs = c.lateMs;
+  if (c.nextBlockLost) config.faults.lostBlock = 2;
+  auto controller = AttachBoot(config);
+  const std::size_t length = 46 * 4 + 20;
+  const auto records = Records(length, true);
+  PickFile(WritePackage("p.dat", records));
+  Start();
+  RunUpdate();
+  const bool flashRight =
+      controller->FlashRange(kBase, static_cast<std::uint32_t>(length)) == records[1].image;
+  if (BoxTexts().back() == kSuccessBox) {
+    EXPECT_TRUE(flashRight) << "success reported, but the flash differs from the image";
+  } else {
+    EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  }
+  EXPECT_EQ(BoxTexts().back() == kSuccessBox, c.completes);
+  EXPECT_FALSE(controller->FlashRewrittenDifferently());
+  EXPECT_EQ(controller->BytesBeyondRange(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delays, BootLateAckTest,
+    ::testing::Values(LateAckCase{150, false, true}, LateAckCase{150, true, true},
+                      LateAckCase{250, false, true}, LateAckCase{250, true, true},
+                      LateAckCase{600, false, true}, LateAckCase{600, true, true},
+                      LateAckCase{1500, false, false}, LateAckCase{1500, true, false}),
+    [](const auto& info) {
+      return std::to_string(info.param.lateMs) + "ms" + (info.param.nextBlockLost ? "_next_lost" : "");
+    });
+
 struct BootFailureCase {
   const char* name;
   int silentTo;

@@ -233,6 +233,59 @@ TEST_F(HeldWorkerTest, RemovalDuringAnUpdateResetsTheTitleAndTheWorkerEndsAsAFai
   EXPECT_FALSE(dialog->WorkerRunning());
 }
 
+TEST_F(HeldWorkerTest, TheWorkerFinishesTheProtocolItStartedWhateverASearchFinds) {
+  auto normal = AttachNormal();
+  const auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 100, 2)};
+  const std::wstring path = WritePackage("p.dat", records);
+  Start();
+  ASSERT_NO_FATAL_FAILURE(PressAndHold(path));
+  // A search during the update finds only a boot-mode controller.
+  auto boot = AttachBoot();
+  env.port.SetOpenFails(L"pad", true);
+  DeviceChange(win::DBT_DEVNODES_CHANGED);
+  ASSERT_EQ(DeviceKind.load(), kDeviceKindBoot);
+  env.port.SetOpenFails(L"pad", false);
+  gate.Open();
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(normal->ReceivedImage(), records[0].image);
+  EXPECT_TRUE(normal->Ended());
+  EXPECT_EQ(BoxTexts().back(), testing::kSuccessBox);
+  EXPECT_TRUE(boot->Frames().empty() || boot->Frames().back().command == BOOT_GET_INFO);
+}
+
+struct DeferredArrivalCase {
+  bool arrivalDuringUpdate;
+  int versionQueriesAfter;
+  std::wstring title;
+};
+
+class DeferredArrivalTest : public HeldWorkerTest,
+                            public ::testing::WithParamInterface<DeferredArrivalCase> {};
+
+TEST_P(DeferredArrivalTest, AnArrivalDuringAnUpdateIsQueriedOnceTheWorkerEnds) {
+  const DeferredArrivalCase c = GetParam();
+  auto controller = AttachNormal();
+  const std::wstring path = WritePackage("p.dat", {MakeRecord(0, 0, 100, 2, 261, 2)});
+  Start();
+  ASSERT_EQ(controller->VersionQueries(), 1u);
+  ASSERT_NO_FATAL_FAILURE(PressAndHold(path));
+  if (c.arrivalDuringUpdate) DeviceChange(win::DBT_DEVICEARRIVAL);
+  EXPECT_EQ(controller->VersionQueries(), 1u) << "no query while the worker runs";
+  gate.Open();
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_TRUE(SawBox(testing::kSuccessBox));
+  EXPECT_EQ(controller->VersionQueries(), static_cast<std::uint32_t>(c.versionQueriesAfter));
+  EXPECT_EQ(Title(), c.title);
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrivals, DeferredArrivalTest,
+    ::testing::Values(
+        // The controller runs its new firmware after the update: the title shows it.
+        DeferredArrivalCase{true, 2, kTitle + L"(GamePad V2.61 beta2)"},
+        DeferredArrivalCase{false, 1, kTitle}));
+
 }  // namespace
 }  // namespace kestro
 

@@ -293,24 +293,54 @@ TEST_F(UpdateFixture, ALateControllerStillGetsEveryBlockOnce) {
   EXPECT_TRUE(SawBox(kSuccessBox));
 }
 
-TEST_F(UpdateFixture, ASilentControllerEndsTheUpdateAtTheSilenceBound) {
-  sim::NormalConfig config;
-  config.faults.silentAfterAnnounce = true;
-  auto controller = AttachNormal(config);
-  PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 100, 4)}));
+// How long a controller that stops moving the update on is waited for, and from when.
+struct BoundCase {
+  const char* name;
+  sim::NormalFaults faults;
+  bool fromPress;        // measured from the press, else from the user's confirmation
+  std::uint32_t boundMs;  // 0: the update completes
+};
+
+class UpdateBoundTest : public UpdateFixture, public ::testing::WithParamInterface<BoundCase> {};
+
+TEST_P(UpdateBoundTest, EndsAtItsBoundOrCompletes) {
+  const BoundCase c = GetParam();
+  auto controller = AttachNormal({.faults = c.faults});
+  const auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 200, 4)};
+  PickFile(WritePackage("p.dat", records));
   Start();
   std::uint64_t confirmedAt = 0;
   env.system.onMessageBox = [&](const auto&) {
     if (confirmedAt == 0) confirmedAt = env.clock.NowMs();
     return win::IDOK;
   };
+  const std::uint64_t pressedAt = env.clock.NowMs();
   RunUpdate();
+  if (c.boundMs == 0) {
+    EXPECT_EQ(controller->ReceivedImage(), records[0].image);
+    EXPECT_EQ(BoxTexts().back(), kSuccessBox);
+    return;
+  }
   EXPECT_EQ(BoxTexts().back(), kFailureBox);
-  const std::uint64_t failedAfter = env.clock.NowMs() - confirmedAt;
-  EXPECT_GE(failedAfter, kSilenceBoundMs);
-  EXPECT_LT(failedAfter, kSilenceBoundMs + 100);
+  EXPECT_FALSE(SuccessVisible());
+  const std::uint64_t failedAfter = env.clock.NowMs() - (c.fromPress ? pressedAt : confirmedAt);
+  EXPECT_GE(failedAfter, c.boundMs);
+  EXPECT_LT(failedAfter, c.boundMs + 100);
   EXPECT_TRUE(ButtonEnabled());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Controllers, UpdateBoundTest,
+    ::testing::Values(
+        // The first request may wait for an erase; the later ones may not.
+        BoundCase{"silent_after_the_announcement", {.silentAfterAnnounce = true}, false,
+                  kEraseBoundMs},
+        BoundCase{"erasing_for_12_s", {.firstRequestDelayMs = 12000}, false, 0},
+        BoundCase{"silent_after_block_3", {.silentFromBlock = 3}, false, kSilenceBoundMs},
+        // Reports the protocol ignores keep nothing going.
+        BoundCase{"talking_only_noise", {.noiseOnly = true}, true, kSilenceBoundMs},
+        BoundCase{"talking_noise_after_block_3", {.noiseFromBlock = 3}, false, kSilenceBoundMs}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateFixture, ASilentControllerBeforeUpdateInfoEndsAtTheBoundToo) {
   sim::NormalConfig config;
@@ -369,6 +399,28 @@ TEST_F(UpdateFixture, ABlockThatCannotBeWrittenIsNotCountedAndNothingFollowsIt) 
   EXPECT_EQ(dialog->Context().bytesSent, 96u);
   EXPECT_EQ(BoxTexts().back(), kFailureBox);
   EXPECT_TRUE(env.HasLine(L"WriteHid error\n"));
+  EXPECT_FALSE(SuccessVisible());
+}
+
+TEST_F(UpdateFixture, AnEndCommandThatCannotBeWrittenIsAFailure) {
+  // The controller asks for the end command and is gone before it can be written.
+  auto inner = std::make_shared<sim::NormalController>();
+  auto device = std::make_shared<testing::ScriptedDevice>(
+      0x3A7C, 0x5750, [&](const sim::OutputReport& report, sim::DeviceHost& host) {
+        inner->OnOutput(report, host);
+        if (inner->Announced() && inner->ReceivedImage().size() == inner->AnnouncedLength()) {
+          env.port.SetWritesFail(L"pad", true);
+        }
+      });
+  env.port.AttachDevice(L"pad", device);
+  const auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 100, 4)};
+  PickFile(WritePackage("p.dat", records));
+  Start();
+  RunUpdate();
+  EXPECT_EQ(inner->ReceivedImage(), records[0].image);
+  EXPECT_FALSE(inner->Ended());
+  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_FALSE(SawBox(kSuccessBox));
   EXPECT_FALSE(SuccessVisible());
 }
 
@@ -453,6 +505,22 @@ TEST_F(UpdateFixture, ASilentControllerEndsTheVersionQueryAtItsBound) {
   EXPECT_LE(took, kVersionQueryBoundMs + 200);
   EXPECT_EQ(deviceVersion.load(), kVersionUnknown);
   EXPECT_TRUE(ButtonEnabled());
+}
+
+TEST_F(UpdateFixture, AControllerUnpluggedDuringTheVersionQueryEndsItAtOnce) {
+  auto device = std::make_shared<testing::ScriptedDevice>(
+      0x3A7C, 0x5750, [](const sim::OutputReport& report, sim::DeviceHost& host) {
+        if (report[6] == GET_DEVICE_VERSION) host.Detach();
+      });
+  env.port.AttachDevice(L"pad", device);
+  const std::uint64_t before = env.clock.NowMs();
+  Start();
+  // Every read fails at once: the query counts them instead of spinning through its bound.
+  EXPECT_EQ(env.CountLines(L"recv() failed with error code 0xffffffff\n"),
+            static_cast<int>(kReadErrorBound));
+  EXPECT_LT(env.clock.NowMs() - before, kVersionQueryBoundMs);
+  EXPECT_EQ(deviceVersion.load(), kVersionUnknown);
+  EXPECT_EQ(Title(), kTitle);
 }
 
 TEST_F(UpdateFixture, AVersionReplyOfTheSentinelDoesNotEndTheQueryEarly) {

@@ -64,7 +64,13 @@ class DialogFixture : public ::testing::Test {
 
   void Press() { env.system.Deliver(win::WM_COMMAND, 1007, 0); }
   void DeviceChange(std::uint32_t code) { env.system.Deliver(win::WM_DEVICECHANGE, code, 0); }
-  bool WaitForWorker() { return env.system.JoinThreads(); }
+  // Waits for the worker, then lets the dialog handle what the worker posted to it, as its
+  // message loop would.
+  bool WaitForWorker() {
+    const bool ended = env.system.JoinThreads();
+    env.system.DeliverPosted();
+    return ended;
+  }
 
   std::wstring Title() const { return env.system.Dialog().text; }
   bool ButtonEnabled() const { return env.system.Control(1007).enabled; }
