@@ -130,4 +130,6 @@ void CHid::CopyOutputReport(std::uint8_t (&report)[kReportSize]) {
   std::memcpy(report, g_outputReport, kReportSize);
 }
 
+void CHid::ClearOutputReport() { std::memset(g_outputReport, 0, kReportSize); }
+
 }  // namespace kestro

@@ -58,6 +58,8 @@ class CHid {
 
   // The process-wide output report buffer (65 bytes), as the last write left it.
   static void CopyOutputReport(std::uint8_t (&report)[kReportSize]);
+  // Back to all zeros, as at process start: for tests that start a fresh world.
+  static void ClearOutputReport();
 
   NativeWindow m_NotifyWindow = nullptr;
 

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cwchar>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,11 @@ std::mutex& SinkMutex() {
 DiagnosticSink& Sink() {
   static DiagnosticSink sink;
   return sink;
+}
+
+bool HasSink() {
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  return static_cast<bool>(Sink());
 }
 
 void Emit(const std::wstring& text) {
@@ -35,7 +41,16 @@ void SetDiagnosticSink(DiagnosticSink sink) {
 }
 
 static std::wstring FormatTextV(const wchar_t* format, va_list args) {
-  std::vector<wchar_t> buffer(512);
+  // Every line of this program fits the first buffer; the loop is for texts from resources.
+  wchar_t first[512];
+  {
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vswprintf(first, std::size(first), format, copy);
+    va_end(copy);
+    if (n >= 0) return std::wstring(first, static_cast<std::size_t>(n));
+  }
+  std::vector<wchar_t> buffer(4 * std::size(first));
   for (;;) {
     va_list copy;
     va_copy(copy, args);
@@ -57,6 +72,7 @@ std::wstring FormatText(const wchar_t* format, ...) {
 }
 
 void DebugLine(const wchar_t* format, ...) {
+  if (!HasSink()) return;  // nobody listens: spare the formatting
   va_list args;
   va_start(args, format);
   std::wstring text = FormatTextV(format, args);

@@ -11,28 +11,25 @@
 
 namespace {
 
+// Each input gets a world of its own, so that its outcome depends on it alone and a crash
+// reproduces from the input.
 struct World {
   kestro::testing::Environment env;
   std::unique_ptr<kestro::CUpdateDlg> dialog;
   World() {
+    kestro::SetDiagnosticSink(nullptr);
     env.port.Attach(L"pad", 0x3A7C, 0x5750);
     dialog = std::make_unique<kestro::CUpdateDlg>(nullptr);
     env.system.CreateDialog(*dialog);
-    kestro::SetDiagnosticSink(nullptr);
   }
 };
-
-World& TheWorld() {
-  static World world;
-  return world;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  World& world = TheWorld();
-  kestro::Updater& updater = world.dialog->Update();
   if (size < 1) return 0;
+  World world;
+  kestro::Updater& updater = world.dialog->Update();
   const std::uint8_t mode = data[0];
   ++data;
   --size;

@@ -23,6 +23,8 @@ class Environment {
     stopFlag = 0;
     updateState = kUpdateStateUninitialised;
     deviceVersion = 0;
+    firmwareType = 0;
+    CHid::ClearOutputReport();
     SetDiagnosticSink([this](const std::wstring& line) {
       std::lock_guard<std::mutex> lock(m_linesMutex);
       m_lines.push_back(line);

@@ -43,10 +43,12 @@ constexpr char kUsage[] =
     "  --timeout S            give up after S seconds (default 3600)\n"
     "faults, normal mode:\n"
     "  --silent --answer-delay MS --bad-first-byte --unknown-types --fail-at-block K\n"
-    "  --fail-code C --detach-at-block K --silent-after-announce\n"
+    "  --fail-code C --detach-at-block K --silent-after-announce --silent-from-block K\n"
+    "  --erase-ms MS (first data request that late) --noise-only --noise-from-block K\n"
     "faults, boot mode:\n"
     "  --silent-to CODE --busy-for MS --busy-code CODE --lost-ack-block K --wrong-code-for CODE\n"
-    "  --wrong-status-for CODE --detach-at-block K --answer-delay MS\n";
+    "  --wrong-status-for CODE --detach-at-block K --answer-delay MS\n"
+    "  --late-ack-block K --late-ack-ms MS --lost-block K\n";
 
 struct Options {
   std::uint16_t port = 0;
@@ -165,6 +167,20 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       nf.detachAtBlock = bf.detachAtBlock = static_cast<int>(value);
     } else if (flag("--silent-after-announce")) {
       nf.silentAfterAnnounce = true;
+    } else if (number("--erase-ms", 600000)) {
+      nf.firstRequestDelayMs = static_cast<std::uint32_t>(value);
+    } else if (flag("--noise-only")) {
+      nf.noiseOnly = true;
+    } else if (number("--noise-from-block", 0x7FFFFFFF)) {
+      nf.noiseFromBlock = static_cast<int>(value);
+    } else if (number("--silent-from-block", 0x7FFFFFFF)) {
+      nf.silentFromBlock = static_cast<int>(value);
+    } else if (number("--late-ack-block", 0x7FFFFFFF)) {
+      bf.lateAckBlock = static_cast<int>(value);
+    } else if (number("--late-ack-ms", 600000)) {
+      bf.lateAckMs = static_cast<std::uint32_t>(value);
+    } else if (number("--lost-block", 0x7FFFFFFF)) {
+      bf.lostBlock = static_cast<int>(value);
     } else if (number("--silent-to", 0xFFFF)) {
       bf.silentTo = static_cast<int>(value);
     } else if (number("--busy-for", 600000)) {

@@ -1,0 +1,238 @@
+// A whole update, in either protocol, against an emulated controller whose side of the
+// conversation the input disturbs: answers late, lost, repeated or drowned in noise, frames that
+// never arrive, a controller that vanishes. On the virtual clock, through the real dialog. What
+// must hold: the update ends within its bounds, shows at most one verdict, leaves the package
+// closed, and reports success only when the controller holds exactly the package's image.
+//
+// The boot loader is modelled as the protocol allows a host to rely on it: it answers its frames
+// in order, at most once each, no later than 1.5 s. Against a controller that breaks that, no
+// host can tell whose acknowledgement it reads.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/UpdateDlg.h"
+#include "sim/BootController.h"
+#include "sim/NormalController.h"
+#include "sim/Package.h"
+#include "tests/support/Environment.h"
+
+namespace {
+
+using namespace kestro;
+
+constexpr std::uint16_t kModel = 0x0102;
+constexpr std::uint8_t kVariant = 3;
+constexpr std::uint32_t kBase = 0x08004000;
+constexpr std::size_t kMaxImage = 700;
+constexpr std::uint32_t kFramedLateStepMs = 25;  // up to 6.4 s: past the silence bound
+constexpr std::uint32_t kBootLateStepMs = 6;     // up to 1.5 s: within the boot loader's model
+
+// The input, a byte at a time; zeros once it is used up, and the controller then behaves.
+class Script {
+ public:
+  Script(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
+  std::uint8_t Next() { return m_at < m_size ? m_data[m_at++] : 0; }
+  std::size_t Size() const { return m_size; }
+
+ private:
+  const std::uint8_t* m_data;
+  std::size_t m_size;
+  std::size_t m_at = 0;
+};
+
+// Passes a controller's answers on, changed: later, several times, or not at all.
+class AnswerFilter : public sim::DeviceHost {
+ public:
+  AnswerFilter(sim::DeviceHost& host, std::uint32_t extraDelayMs, int copies)
+      : m_host(host), m_extraDelayMs(extraDelayMs), m_copies(copies) {}
+  void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
+    for (int i = 0; i < m_copies; ++i) m_host.SendInput(payload, delayMs + m_extraDelayMs);
+  }
+  void Detach() override { m_host.Detach(); }
+  std::uint64_t NowMs() override { return m_host.NowMs(); }
+
+ private:
+  sim::DeviceHost& m_host;
+  std::uint32_t m_extraDelayMs;
+  int m_copies;
+};
+
+class ScriptedController : public sim::Device {
+ public:
+  ScriptedController(std::shared_ptr<sim::Device> inner, Script& script, bool boot)
+      : m_inner(std::move(inner)), m_script(script), m_boot(boot) {}
+  std::uint16_t VendorId() const override { return m_inner->VendorId(); }
+  std::uint16_t ProductId() const override { return m_inner->ProductId(); }
+
+  // From the press on; the start-up query is left alone.
+  bool armed = false;
+
+  void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
+    if (!armed || m_gone) {
+      if (!m_gone) m_inner->OnOutput(report, host);
+      return;
+    }
+    const std::uint8_t act = m_script.Next();
+    switch (act % 8) {
+      case 4: {
+        const std::uint32_t step = m_boot ? kBootLateStepMs : kFramedLateStepMs;
+        AnswerFilter late(host, m_script.Next() * step, 1);
+        m_inner->OnOutput(report, late);
+        return;
+      }
+      case 5:
+        if (m_boot) return;  // the frame never reaches the boot loader
+        host.SendInput(Noise(act), 0);
+        m_inner->OnOutput(report, host);
+        return;
+      case 6: {
+        // Answers lost; in the framed protocol, answers repeated instead (a boot loader answers
+        // a frame once).
+        AnswerFilter filter(host, 0, m_boot ? 0 : 2);
+        m_inner->OnOutput(report, filter);
+        return;
+      }
+      case 7:
+        // Pulled out just after this report: the write of the next one fails. (A report whose
+        // write succeeded has reached the controller; what it then does is its own.)
+        m_inner->OnOutput(report, host);
+        if (m_script.Next() < 24) {
+          m_gone = true;
+          host.Detach();
+        }
+        return;
+      default:
+        m_inner->OnOutput(report, host);
+        return;
+    }
+  }
+
+ private:
+  // A report that neither protocol acts on.
+  static sim::Payload& Noise(std::uint8_t seed) {
+    static sim::Payload noise;
+    for (std::size_t i = 0; i < sizeof noise; ++i) noise[i] = static_cast<std::uint8_t>(seed + i);
+    noise[1] = 0x7E;  // not 0x00 (framed), not 5 in byte 1 (boot)
+    return noise;
+  }
+
+  std::shared_ptr<sim::Device> m_inner;
+  Script& m_script;
+  bool m_boot;
+  bool m_gone = false;
+};
+
+const std::string& PackagePath() {
+  static const std::string path = (std::filesystem::temp_directory_path() /
+                                   ("kestro-update-fuzz-" + std::to_string(::getpid()) + ".dat"))
+                                      .string();
+  return path;
+}
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 6) return 0;
+  Script script(data, size);
+  const std::uint8_t mode = script.Next();
+  const bool boot = mode & 1;
+  const bool decoyFirst = mode & 2;
+  const bool followed = mode & 4;
+  const std::size_t length = 1 + ((script.Next() | (script.Next() << 8)) % kMaxImage);
+  const std::uint16_t version = script.Next();
+  const std::uint16_t beta = script.Next() & 3;
+
+  sim::PackageRecord record;
+  record.modelId = boot ? kModel : 0;
+  record.variant = boot ? kVariant : 0;
+  record.version = version;
+  record.beta = beta;
+  record.baseAddress = kBase;
+  record.image = sim::PatternImage(length, static_cast<std::uint32_t>(size));
+  std::vector<sim::PackageRecord> records;
+  if (decoyFirst) records.push_back({.modelId = 7, .image = sim::PatternImage(40, 1)});
+  records.push_back(record);
+  if (followed) records.push_back({.modelId = 7, .image = sim::PatternImage(90, 2)});
+  if (!sim::WriteFileBytes(PackagePath(), sim::BuildPackage(records))) return 0;
+
+  testing::Environment env;
+  // KESTRO_FUZZ_TRACE=1 shows what the updater and the controller did, to read a crash by.
+  static const bool trace = std::getenv("KESTRO_FUZZ_TRACE") != nullptr;
+  if (trace) {
+    SetDiagnosticSink([](const std::wstring& line) { std::fprintf(stderr, "%ls", line.c_str()); });
+  } else {
+    SetDiagnosticSink(nullptr);
+  }
+  env.system.runThreadsInline = true;
+  env.system.onFileDialog = [](const OpenFileRequest&, std::wstring& path) {
+    path = std::filesystem::path(PackagePath()).wstring();
+    return true;
+  };
+  std::shared_ptr<sim::BootController> bootController;
+  std::shared_ptr<sim::NormalController> normalController;
+  std::shared_ptr<sim::Device> inner;
+  if (boot) {
+    bootController = std::make_shared<sim::BootController>(
+        sim::BootConfig{.faults = {.busyForMs = ((mode >> 3) & 3) * 3000u}});
+    inner = bootController;
+  } else {
+    normalController = std::make_shared<sim::NormalController>(sim::NormalConfig{
+        .faults = {.firstRequestDelayMs = ((mode >> 3) & 3) * 12000u}});
+    inner = normalController;
+  }
+  if (trace) {
+    auto log = [](const std::string& line) { std::fprintf(stderr, "controller: %s\n", line.c_str()); };
+    if (boot) bootController->SetEventLog(log);
+    if (!boot) normalController->SetEventLog(log);
+  }
+  auto controller = std::make_shared<ScriptedController>(inner, script, boot);
+  env.port.AttachDevice(L"pad", controller);
+
+  CUpdateDlg dialog(nullptr);
+  env.system.CreateDialog(dialog);
+  if (!env.system.Control(1007).enabled) return 0;  // the start-up query found nothing to update
+
+  controller->armed = true;
+  const std::uint64_t pressedAt = env.clock.NowMs();
+  env.system.Deliver(win::WM_COMMAND, 1007, 0);  // runs the whole update, inline
+  env.system.DeliverPosted();
+  const std::uint64_t took = env.clock.NowMs() - pressedAt;
+
+  const std::uint64_t blocks = length / 32 + 2;
+  const std::uint64_t bound =
+      boot ? kBootStartBoundMs + 2000 +
+                 blocks * ((kBootBlockResends + 1) * 20 * 10 + kLateAckWindowMs + 100) + 10000
+           : (script.Size() + blocks + 10) * std::uint64_t{kEraseBoundMs};
+  Check(took <= bound);
+
+  const std::wstring success = L"\n Firmware upgraded! \n";
+  const std::wstring failure = L"Firmware update failure\n";
+  int successes = 0;
+  int failures = 0;
+  for (const auto& box : env.system.MessageBoxes()) {
+    successes += box.text == success;
+    failures += box.text == failure;
+  }
+  Check(successes + failures <= 1);
+  Check(!dialog.Context().packageFile.IsOpen());
+  if (successes == 1) {
+    if (boot) {
+      Check(bootController->FlashRange(kBase, static_cast<std::uint32_t>(length)) == record.image);
+      Check(bootController->VersionWord() == (std::uint32_t{beta} << 16 | version));
+    } else {
+      Check(normalController->ReceivedImage() == record.image);
+      Check(normalController->Ended());
+    }
+  }
+  return 0;
+}
