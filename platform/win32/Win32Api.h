@@ -25,5 +25,6 @@
 #undef LoadIcon
 #undef LoadString
 #undef MessageBox
+#undef PostMessage
 #undef SendMessage
 #undef SetWindowText

@@ -27,6 +27,8 @@ class Win32WindowSystem : public WindowSystem {
   bool IsWindowVisible(NativeWindow window) override;
   std::intptr_t SendMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
                             std::intptr_t lParam) override;
+  bool PostMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
+                   std::intptr_t lParam) override;
   bool IsIconic(NativeWindow window) override;
   std::unique_ptr<PaintSession> BeginPaint(NativeWindow window) override;
   void DefaultPaint(NativeWindow window) override;
