@@ -81,6 +81,7 @@ class E2eTest : public ::testing::Test {
 
   Environment WineEnv() const {
     Environment environment = WineEnvironment();
+    if (!wineDebug_.empty()) environment["WINEDEBUG"] = wineDebug_;
     environment["DISPLAY"] = display_->Name();
     environment["LANG"] = lang_;
     environment["LC_ALL"] = lang_;
@@ -185,7 +186,14 @@ class E2eTest : public ::testing::Test {
     return positions;
   }
 
+  // Wine's own fixme that a window's hiding waited for a window manager that never answered.
+  bool WaitedForAWindowManager() const {
+    return ReadFile(TestPaths().artifacts + "/" + name_ + ".wine.out").find("wait timed out") !=
+           std::string::npos;
+  }
+
   std::string lang_ = "en_US.UTF-8";
+  std::string wineDebug_;  // WINEDEBUG of the program, when not the quiet default
   std::unique_ptr<VirtualDisplay> display_;
   std::unique_ptr<LinkServer> server_;
   std::unique_ptr<Background> program_;
@@ -350,6 +358,38 @@ TEST_F(E2eTest, ControllerReportingFailureGivesTheFailureBox) {
   EXPECT_EQ(Driver({"wait-enabled", "1", "10000"}).exitCode, 0);
   EXPECT_EQ(Driver({"state"}).Get("success_visible"), "0");
   EXPECT_FALSE(controller->Ended());
+}
+
+// After the failure box is answered the button is back and the worker gone, and closing ends
+// the process, without a hidden window waiting for a window manager (Wine waits 2 s for each
+// managed window it hides when none runs; the test prefix makes every window unmanaged).
+TEST_F(E2eTest, AnsweredBoxesAndClosingWaitForNothing) {
+  wineDebug_ = "-all,fixme+event";
+  NormalConfig config;
+  config.faults.failAtBlock = 3;
+  StartServer(std::make_shared<NormalController>(config));
+  std::string package = WritePackage({NormalRecord(2048)});
+  ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate-link.exe"));
+  WaitForDialog();
+  PressAndConfirm(package, "ok");
+  DriverResult failure = Driver({"msgbox", std::to_string(kUpdateMs), "ok"});
+  EXPECT_EQ(failure.Get("text"), "Firmware update failure\n");
+  EXPECT_EQ(Driver({"wait-enabled", "1", "10000"}).exitCode, 0);
+  EXPECT_TRUE(LogHasLine("Exit Usb_UpdateThread"));
+  EXPECT_EQ(Driver({"close", "10000"}).exitCode, 0);
+  EXPECT_EQ(program_->Wait(kProgramEndMs), std::optional<int>(0));
+  program_.reset();
+  EXPECT_FALSE(WaitedForAWindowManager());
+}
+
+TEST_F(E2eTest, TheShippedProgramClosesWithoutWaiting) {
+  wineDebug_ = "-all,fixme+event";
+  ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate.exe"));
+  WaitForDialog();
+  EXPECT_EQ(Driver({"close", "10000"}).exitCode, 0);
+  EXPECT_EQ(program_->Wait(kProgramEndMs), std::optional<int>(0));
+  program_.reset();
+  EXPECT_FALSE(WaitedForAWindowManager());
 }
 
 // --- boot-mode controllers ---

@@ -211,7 +211,10 @@ bool PreparePrefix(bool fresh) {
   environment["DISPLAY"] = display.Name();
   RunResult boot = Run({"wineboot", "-i"}, environment, kWinebootTimeoutMs);
   // Xvfb has no window manager; unmanaged, Wine draws the frames itself, so the screenshots
-  // show each window's caption and icon.
+  // show each window's caption and icon. Managed, every hidden top-level window would also cost
+  // its thread 2 s: Wine's X11 driver waits that long for a window manager to confirm the
+  // withdrawal (a "wait_for_withdrawn_state ... wait timed out" fixme), after each file dialog
+  // and message box of the worker and when the main dialog closes.
   RunResult frames = Run({"wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
                           "/d", "N", "/f"},
                          environment, kRegTimeoutMs);
