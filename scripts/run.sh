@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Builds everything and runs the updater's link build under Wine against an emulated normal-mode
-# controller served by kestro-link-server. Uses $DISPLAY when there is one; otherwise runs on a
-# private Xvfb, saves a screenshot and says where it is.
+# Builds everything and runs the updater under Wine against an emulated normal-mode controller
+# served by kestro-link-server: the link build, which reaches the controller over the device
+# link, or with --shipped the shipped KestroUpdate.exe, which finds it in Wine's own HID stack
+# through the virtual HID device (kestro-vhid.exe). Uses $DISPLAY when there is one; otherwise
+# runs on a private Xvfb, drives a whole update itself and saves screenshots.
+#   scripts/run.sh [--shipped]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+shipped=0
+case "${1:-}" in
+  --shipped) shipped=1 ;;
+  "") ;;
+  *) echo "usage: scripts/run.sh [--shipped]" >&2; exit 2 ;;
+esac
 
 scripts/setup.sh
 cmake --preset windows >/dev/null
@@ -42,7 +51,13 @@ if [[ -z "${DISPLAY:-}" ]]; then
   export DISPLAY=:$number
   echo "run: no display, using Xvfb on $DISPLAY"
 fi
-[[ -f "$WINEPREFIX/system.reg" ]] || { echo "run: making the Wine prefix $WINEPREFIX"; wineboot -i; }
+if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+  echo "run: making the Wine prefix $WINEPREFIX"
+  wineboot -i
+  # The virtual HID device's driver does not start in the session that made the prefix.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+fi
 if ((headless)); then
   # No window manager on Xvfb: let Wine draw the window frames, so the screenshots show captions.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
@@ -60,9 +75,22 @@ address=$(sed -n 's/.*listening on \([0-9.]*:[0-9]*\).*/\1/p' "$port_file")
 [[ -n $address ]] || { echo "run: the link server did not start (log: $port_file)"; exit 1; }
 echo "run: emulated controller on $address (log: $port_file)"
 
-echo "run: starting KestroUpdate-link.exe; pick $package in the file dialog"
 win_package="Z:${package//\//\\}"
-KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe &
+if ((shipped)); then
+  # Into a file, not a pipe: Wine's services inherit the first Wine program's descriptors.
+  bridge_out=$out/vhid.out
+  wine build/windows/vhid/kestro-vhid.exe serve "$address" >"$bridge_out" 2>&1 &
+  bridge=$!
+  pids+=($bridge)
+  for _ in $(seq 300); do grep -q '^ready' "$bridge_out" && break; sleep 0.1; done
+  grep -q '^ready' "$bridge_out" || { echo "run: the virtual HID device did not start ($bridge_out)"; exit 1; }
+  echo "run: the controller is in Wine's HID stack (log: $bridge_out)"
+  echo "run: starting KestroUpdate.exe; pick $package in the file dialog"
+  wine build/windows/KestroUpdate.exe &
+else
+  echo "run: starting KestroUpdate-link.exe; pick $package in the file dialog"
+  KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe &
+fi
 program=$!
 pids+=($program)
 
@@ -83,7 +111,9 @@ if ((headless)); then
   wine build/windows/uidriver.exe close 10000 >/dev/null || kill "$program" 2>/dev/null || true
 fi
 wait "$program" || true
-# The server ends when the program disconnects and says whether the image arrived intact.
+# The bridge serves until its connection ends; ending it ends the server's run.
+if ((shipped)); then kill "$bridge" 2>/dev/null || true; fi
+# The server ends when its client disconnects and says whether the image arrived intact.
 wait "$server" && status=0 || status=$?
 cat "$port_file" | tail -3
 exit $status

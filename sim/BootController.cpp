@@ -133,6 +133,10 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
             Format("block %lld: acknowledgement lost", static_cast<long long>(block)));
         return;
       }
+      if (faults.stallAtBlock >= 0 && block + 1 == faults.stallAtBlock) {
+        reaction.stopTakingOutput = true;
+        reaction.lines.push_back("takes no output reports from now on");
+      }
       if (block == faults.lateAckBlock && !ackLate_) {
         ackLate_ = true;
         extraDelayMs = faults.lateAckMs;
@@ -169,6 +173,12 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
   PutLe16(reply.bytes + kStatusAt, status);
   PutLe16(reply.bytes + kAnsweredAt, answered);
   reply.extraDelayMs = extraDelayMs;
+  for (int i = 0; frame.command == kBootWriteImage && i < faults.noiseBurst; ++i) {
+    Reaction::Input noise = reply;
+    noise.bytes[1] = 0;  // not the reply marker: no acknowledgement of anything
+    noise.bytes[6] = static_cast<std::uint8_t>(i);
+    reaction.inputs.push_back(noise);
+  }
   reaction.inputs.push_back(reply);
 }
 

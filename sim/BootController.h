@@ -31,6 +31,12 @@ struct BootFaults {
   int lateAckBlock = -1;
   std::uint32_t lateAckMs = 0;
   int lostBlock = -1;  // the first frame of this block never arrives: not written, not answered
+  // Before each reply to an image block, this many replies that acknowledge nothing, all at
+  // once: more than a HID handle's queue holds (32) makes the system drop the oldest.
+  int noiseBurst = 0;
+  // Acknowledges block k - 1, then takes no output reports any more: the host's write of block
+  // k never ends.
+  int stallAtBlock = -1;
 };
 
 struct BootConfig {

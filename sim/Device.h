@@ -20,6 +20,9 @@ class DeviceHost {
   virtual void SendInput(const Payload& payload, std::uint32_t delayMs) = 0;
   // The controller disappears: reads and writes on its handles fail from now on.
   virtual void Detach() = 0;
+  // The controller takes no output reports any more (it answers every one with NAK): a write
+  // to it waits for its bound and fails. Its input reports still arrive.
+  virtual void StopTakingOutput() = 0;
   // The host's clock, in milliseconds (virtual in native tests, real over the device link).
   virtual std::uint64_t NowMs() = 0;
 };

@@ -220,6 +220,10 @@ void NormalController::NextDataRequest(Reaction& reaction) {
   } else {
     ++dataRequests_;
     Answer(MakeCommand(kFirmwareDataRequest), reaction);
+    if (block == config_.faults.stallAtBlock) {
+      reaction.stopTakingOutput = true;
+      reaction.lines.push_back("takes no output reports from now on");
+    }
     if (block == 0 && config_.faults.firstRequestDelayMs != 0 && !reaction.inputs.empty()) {
       reaction.inputs.back().extraDelayMs = config_.faults.firstRequestDelayMs;
       reaction.lines.push_back(
@@ -250,6 +254,9 @@ void NormalController::Answer(const std::vector<std::uint8_t>& packet, Reaction&
   if (faults.unknownTypes) {
     reaction.inputs.push_back(report(MakePacket(kUnknownType, {kFirmwareDataRequest})));
     reaction.inputs.push_back(report(MakeCommand(kUnknownCommand)));
+  }
+  for (int i = 0; i < faults.noiseBurst; ++i) {
+    reaction.inputs.push_back(report(MakeCommand(kUnknownCommand, {static_cast<std::uint8_t>(i)})));
   }
   reaction.inputs.push_back(report(packet));
 }

@@ -38,6 +38,11 @@ struct NormalFaults {
   bool noiseOnly = false;
   int noiseFromBlock = -1;
   int silentFromBlock = -1;  // instead of requesting block k, answers nothing any more
+  // Before each answer, this many reports the host must ignore, all at once: more than a HID
+  // handle's queue holds (32) makes the system drop the oldest.
+  int noiseBurst = 0;
+  // Asks for block k, then takes no output reports any more: the host's write of it never ends.
+  int stallAtBlock = -1;
 };
 
 struct NormalConfig {

@@ -47,9 +47,11 @@ struct Reaction {
   };
   std::vector<Input> inputs;
   bool detach = false;
+  bool stopTakingOutput = false;
   std::vector<std::string> lines;
 
-  // Sends the inputs, each readable after answerDelayMs (and its own extra delay), then detaches, then logs the lines
+  // Sends the inputs, each readable after answerDelayMs (and its own extra delay), stops taking
+  // output when asked, then detaches, then logs the lines
   // (when there is a log).
   void Deliver(DeviceHost& host, std::uint32_t answerDelayMs,
                const std::function<void(const std::string&)>& log) const;

@@ -105,6 +105,7 @@ class LinkHidPort : public HidPort {
     HidAttributes attributes;
     bool noOpen = false;
     bool noAttr = false;
+    bool stalled = false;  // takes no output reports any more
   };
   struct OpenHandle {
     std::string id;
@@ -324,6 +325,11 @@ LinkHidPort::Applied LinkHidPort::Apply(std::string line) {
     m_changed.notify_all();  // pending reads on its handles fail at once
   } else if (command == "input") {
     ApplyInput(fields, line);
+  } else if (command == "stall" && fields.size() == 2 && IsValidId(fields[1])) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (Interface& i : m_interfaces) {
+      if (i.id == fields[1]) i.stalled = true;
+    }
   } else if (command == "notify" && fields.size() == 2) {
     ApplyNotify(fields[1], line);
   } else if (command == "ready" && fields.size() == 1) {
@@ -512,15 +518,25 @@ bool LinkHidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
   return true;
 }
 
-bool LinkHidPort::Write(PortHandle handle, const Report& report, std::uint32_t) {
+bool LinkHidPort::Write(PortHandle handle, const Report& report, std::uint32_t timeoutMs) {
   std::string id;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
-    const auto h = m_handles.find(handle);
+    std::unique_lock<std::mutex> lock(m_lock);
+    auto h = m_handles.find(handle);
     if (h == m_handles.end() || !h->second.canWrite || !LiveInterface(h->second)) {
       ::SetLastError(h == m_handles.end()  ? ERROR_INVALID_HANDLE
                      : !h->second.canWrite ? ERROR_ACCESS_DENIED
                                            : ERROR_DEVICE_NOT_CONNECTED);
+      return false;
+    }
+    if (LiveInterface(h->second)->stalled) {
+      // The controller no longer takes reports: the write waits its bound (or the device's
+      // removal) and fails, and nothing goes out.
+      m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        h = m_handles.find(handle);
+        return h == m_handles.end() || !LiveInterface(h->second);
+      });
+      ::SetLastError(ERROR_SEM_TIMEOUT);
       return false;
     }
     id = h->second.id;

@@ -50,11 +50,44 @@ UniqueHandle CreateManualResetEvent() {
   return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
 }
 
-// Cancels this thread's pending I/O on the handle and waits until the system has finished with
-// the OVERLAPPED record and its buffer. True when the operation nevertheless completed.
-bool CancelAndSettle(HANDLE handle, OVERLAPPED& overlapped, DWORD& transferred) {
+// How long a cancelled transfer may take to settle. Windows' HID stack ends a cancelled request
+// at once; a driver that does not would otherwise hold the thread (and, through CHid, the
+// window) for as long as it keeps the request. (Under Wine this never comes into play: its
+// hidclass hands a write to the minidriver synchronously, so WriteFile itself returns only when
+// the stack is done with it.)
+constexpr DWORD kSettleMs = 1000;
+
+// One overlapped transfer: its record, event and buffer, which the system may use until the
+// transfer has settled. On the heap, so that one that does not settle can be left to the system
+// instead of being freed under it.
+struct Transfer {
+  OVERLAPPED overlapped{};
+  UniqueHandle event = CreateManualResetEvent();
+  std::uint8_t buffer[kReportSize] = {};
+};
+using TransferPtr = std::unique_ptr<Transfer>;
+
+TransferPtr NewTransfer() {
+  auto transfer = std::make_unique<Transfer>();
+  if (!transfer->event) return nullptr;
+  transfer->overlapped.hEvent = transfer->event.get();
+  return transfer;
+}
+
+enum class Settled { kCompleted, kFailed, kAbandoned };
+
+// Cancels this thread's pending I/O on the handle and waits, bounded, until the system has
+// finished with the transfer. A transfer that stays pending is abandoned: its memory is never
+// freed, since the system still owns it.
+Settled CancelAndSettle(HANDLE handle, TransferPtr& transfer, DWORD& transferred) {
   ::CancelIo(handle);
-  return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) != FALSE;
+  if (::WaitForSingleObject(transfer->event.get(), kSettleMs) != WAIT_OBJECT_0) {
+    transfer.release();
+    return Settled::kAbandoned;
+  }
+  return ::GetOverlappedResult(handle, &transfer->overlapped, &transferred, FALSE)
+             ? Settled::kCompleted
+             : Settled::kFailed;
 }
 
 class Win32HidPort : public HidPort {
@@ -154,53 +187,53 @@ bool Win32HidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
 }
 
 bool Win32HidPort::Write(PortHandle handle, const Report& report, std::uint32_t timeoutMs) {
-  UniqueHandle event = CreateManualResetEvent();
-  if (!event) return false;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event.get();
+  TransferPtr transfer = NewTransfer();
+  if (!transfer) return false;
+  std::memcpy(transfer->buffer, report, kReportSize);
   DWORD written = 0;
-  if (!::WriteFile(ToHandle(handle), report, kReportSize, nullptr, &overlapped) &&
+  if (!::WriteFile(ToHandle(handle), transfer->buffer, kReportSize, nullptr,
+                   &transfer->overlapped) &&
       ::GetLastError() != ERROR_IO_PENDING) {
     return false;
   }
-  bool completed = false;
-  if (::WaitForSingleObject(event.get(), timeoutMs) == WAIT_OBJECT_0) {
-    completed = ::GetOverlappedResult(ToHandle(handle), &overlapped, &written, FALSE) != FALSE;
-  } else {
-    // A controller that stops taking reports: give up, but only after the system has let go of
-    // the buffer and the event.
-    completed = CancelAndSettle(ToHandle(handle), overlapped, written);
+  if (::WaitForSingleObject(transfer->event.get(), timeoutMs) == WAIT_OBJECT_0) {
+    return ::GetOverlappedResult(ToHandle(handle), &transfer->overlapped, &written, FALSE) &&
+           written == kReportSize;
   }
-  return completed && written == kReportSize;
+  // A controller that stops taking reports: give up. The report counts as written only if it
+  // went out while the cancellation settled.
+  return CancelAndSettle(ToHandle(handle), transfer, written) == Settled::kCompleted &&
+         written == kReportSize;
 }
 
 std::uint32_t Win32HidPort::Read(PortHandle handle, Report& report, std::uint32_t timeoutMs) {
-  UniqueHandle event = CreateManualResetEvent();
-  if (!event) return kWaitReadFailed;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event.get();
-  std::uint8_t buffer[kReportSize] = {};
+  TransferPtr transfer = NewTransfer();
+  if (!transfer) return kWaitReadFailed;
   // A read the system rejects at once is never a report, whatever the code (a removed device
   // gives ERROR_DEVICE_NOT_CONNECTED on Windows and ERROR_ACCESS_DENIED on Wine).
-  if (!::ReadFile(ToHandle(handle), buffer, kReportSize, nullptr, &overlapped) &&
+  if (!::ReadFile(ToHandle(handle), transfer->buffer, kReportSize, nullptr,
+                  &transfer->overlapped) &&
       ::GetLastError() != ERROR_IO_PENDING) {
     return kWaitReadFailed;
   }
   DWORD transferred = 0;
-  const DWORD wait = ::WaitForSingleObject(event.get(), timeoutMs);
+  const DWORD wait = ::WaitForSingleObject(transfer->event.get(), timeoutMs);
   if (wait != WAIT_OBJECT_0) {
-    // The buffer and event must outlive the read: cancel it and wait for it to settle. A report
-    // that arrived meanwhile is a report.
-    if (CancelAndSettle(ToHandle(handle), overlapped, transferred)) {
-      std::memcpy(report, buffer, kReportSize);
-      return kWaitReceived;
+    // A report that arrived while the read was being cancelled is a report.
+    switch (CancelAndSettle(ToHandle(handle), transfer, transferred)) {
+      case Settled::kCompleted:
+        std::memcpy(report, transfer->buffer, kReportSize);
+        return kWaitReceived;
+      case Settled::kFailed:
+        return wait == WAIT_TIMEOUT ? kWaitTimeout : kWaitReadFailed;
+      case Settled::kAbandoned:
+        return kWaitReadFailed;
     }
-    return wait == WAIT_TIMEOUT ? kWaitTimeout : kWaitReadFailed;
   }
-  if (!::GetOverlappedResult(ToHandle(handle), &overlapped, &transferred, FALSE)) {
+  if (!::GetOverlappedResult(ToHandle(handle), &transfer->overlapped, &transferred, FALSE)) {
     return kWaitReadFailed;
   }
-  std::memcpy(report, buffer, kReportSize);
+  std::memcpy(report, transfer->buffer, kReportSize);
   return kWaitReceived;
 }
 

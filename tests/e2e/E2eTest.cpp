@@ -1,8 +1,6 @@
 // The real program under Wine: the shipped KestroUpdate.exe for its start-up state in both
 // languages, and KestroUpdate-link.exe driven through whole updates against the emulated
-// controller served over the device link. A Win32 UI driver plays the user; a debugger harness
-// collects the program's diagnostic lines. Screenshots of the key states land in the artifacts
-// directory.
+// controller served over the device link.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,8 +15,7 @@
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
 #include "sim/Package.h"
-#include "tests/e2e/WineSession.h"
-#include "tools/linkserver/LinkServer.h"
+#include "tests/e2e/E2eFixture.h"
 
 namespace kestro::e2e {
 namespace {
@@ -28,178 +25,6 @@ using sim::BootConfig;
 using sim::BootController;
 using sim::NormalConfig;
 using sim::NormalController;
-
-// Bounds of the waits; generous, since Wine starting a program takes seconds on a loaded machine.
-constexpr std::uint32_t kStartMs = 30000;
-constexpr std::uint32_t kDialogMs = 15000;
-constexpr std::uint32_t kUpdateMs = 60000;
-constexpr std::uint32_t kProgramEndMs = 15000;
-// The program is ended after this long whatever happens; below the ctest time-out of a test.
-constexpr std::uint32_t kProgramBoundS = 180;
-// How long a box that must not come is waited for.
-constexpr std::uint32_t kQuietMs = 1500;
-
-const std::string kTitle = "Kestro Update v2.00";
-const std::string kInterface = "kestro0";
-
-class E2eTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // A developer without Wine gets skips; the full test run sets KESTRO_E2E_REQUIRED so that a
-    // missing piece fails instead of passing unseen.
-    const bool required = E2eRequired();
-    if (!HaveWine()) {
-      if (required) FAIL() << "wine, wineserver or Xvfb not installed";
-      GTEST_SKIP() << "wine, wineserver or Xvfb not installed";
-    }
-    if (auto missing = MissingWindowsFile(
-            {"KestroUpdate.exe", "KestroUpdate-link.exe", "uidriver.exe", "debugrun.exe"})) {
-      if (required) FAIL() << *missing << " not built (cmake --build --preset windows)";
-      GTEST_SKIP() << *missing << " not built (cmake --build --preset windows)";
-    }
-    ASSERT_TRUE(PreparePrefix(false)) << "cannot make the Wine prefix " << TestPaths().prefix;
-    display_ = std::make_unique<VirtualDisplay>();
-    ASSERT_TRUE(display_->Ready()) << "Xvfb did not start";
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    name_ = std::string(test->test_suite_name()) + "." + test->name();
-    for (char& c : name_) {
-      if (c == '/') c = '_';
-    }
-    logPath_ = TestPaths().artifacts + "/" + name_ + ".debug.log";
-  }
-
-  void TearDown() override {
-    if (program_) {
-      Driver({"close", "5000"});
-      program_->Wait(kProgramEndMs);
-      program_.reset();  // ends it if it is still running
-    }
-    if (display_ && display_->Ready()) KillWineServer();
-    if (server_) server_->Stop();
-    display_.reset();
-  }
-
-  Environment WineEnv() const {
-    Environment environment = WineEnvironment();
-    if (!wineDebug_.empty()) environment["WINEDEBUG"] = wineDebug_;
-    environment["DISPLAY"] = display_->Name();
-    environment["LANG"] = lang_;
-    environment["LC_ALL"] = lang_;
-    if (server_) environment["KESTRO_DEVICE_LINK"] = "127.0.0.1:" + std::to_string(server_->Port());
-    return environment;
-  }
-
-  // The link server, started, with the given devices attached before the program starts.
-  LinkServer& StartServer(std::shared_ptr<sim::Device> device = nullptr) {
-    server_ = std::make_unique<LinkServer>();
-    if (device) server_->Attach(kInterface, device);
-    EXPECT_TRUE(server_->Start(0));
-    return *server_;
-  }
-
-  void StartProgram(const std::string& exe) {
-    std::string exePath = TestPaths().windowsBuildDir + "/" + exe;
-    program_ = std::make_unique<Background>(
-        std::vector<std::string>{"wine", TestPaths().windowsBuildDir + "/debugrun.exe", "--timeout",
-                                 std::to_string(kProgramBoundS), WindowsPath(logPath_), WindowsPath(exePath)},
-        WineEnv(), TestPaths().artifacts + "/" + name_ + ".wine.out");
-    ASSERT_TRUE(program_->Started());
-    if (server_) {
-      ASSERT_TRUE(server_->WaitForClient(kStartMs)) << "program did not connect";
-    }
-  }
-
-  static std::vector<std::string> DriverArgv(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{"wine", TestPaths().windowsBuildDir + "/uidriver.exe"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-  }
-
-  DriverResult Driver(const std::vector<std::string>& args, std::uint32_t timeoutMs = 120000) {
-    RunResult run = e2e::Run(DriverArgv(args), WineEnv(), timeoutMs);
-    return ParseDriverOutput(run.exitCode, run.output);
-  }
-
-  DriverResult WaitForDialog() {
-    DriverResult state = Driver({"state", std::to_string(kStartMs)});
-    EXPECT_EQ(state.exitCode, 0) << state.raw;
-    return state;
-  }
-
-  void Screenshot(const std::string& what) {
-    std::string file = TestPaths().artifacts + "/" + name_ + "." + what + ".png";
-    RunResult shot =
-        e2e::Run({"import", "-display", display_->Name(), "-window", "root", file}, {}, 30000);
-    EXPECT_EQ(shot.exitCode, 0) << "screenshot " << file << ": " << shot.output;
-  }
-
-  // The diagnostic log once it holds `line` (it is written as the program runs).
-  bool LogHasLine(const std::string& text, std::uint32_t timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (true) {
-      if (ReadFile(logPath_).find(text) != std::string::npos) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  }
-
-  std::string WritePackage(const std::vector<sim::PackageRecord>& records) {
-    std::string path = TestPaths().artifacts + "/" + name_ + ".dat";
-    EXPECT_TRUE(sim::WriteFileBytes(path, sim::BuildPackage(records)));
-    return path;
-  }
-
-  // Press, pick the package, and answer the confirmation box; returns the box as seen.
-  DriverResult PressAndConfirm(const std::string& package, const std::string& answer) {
-    DriverResult press = Driver({"press", std::to_string(kDialogMs)});
-    EXPECT_EQ(press.exitCode, 0) << press.raw;
-    DriverResult file = Driver({"filedialog", WindowsPath(package), std::to_string(kDialogMs)});
-    EXPECT_EQ(file.exitCode, 0) << file.raw;
-    DriverResult box = Driver({"msgbox", std::to_string(kDialogMs), answer});
-    EXPECT_EQ(box.exitCode, 0) << box.raw;
-    return box;
-  }
-
-  // Watches the progress bar until a box appears, with a screenshot once it has moved.
-  std::vector<int> WatchProgress() {
-    std::string watchFile = TestPaths().artifacts + "/" + name_ + ".progress.out";
-    Background watch(DriverArgv({"progress-watch", std::to_string(kUpdateMs)}), WineEnv(),
-                     watchFile);
-    bool shot = false;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kUpdateMs + kStartMs);
-    while (!watch.Wait(100)) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        watch.Kill();
-        break;
-      }
-      const std::string position = ParseDriverOutput(0, ReadFile(watchFile)).Get("progress");
-      if (!shot && !position.empty() && position != "0") {
-        Screenshot("progress");
-        shot = true;
-      }
-    }
-    DriverResult watched = ParseDriverOutput(watch.Wait(0).value_or(-1), ReadFile(watchFile));
-    EXPECT_EQ(watched.Get("progress_watch"), "box") << watched.raw;
-    std::vector<int> positions;
-    for (const std::string& value : watched.All("progress")) positions.push_back(std::stoi(value));
-    return positions;
-  }
-
-  // Wine's own fixme that a window's hiding waited for a window manager that never answered.
-  bool WaitedForAWindowManager() const {
-    return ReadFile(TestPaths().artifacts + "/" + name_ + ".wine.out").find("wait timed out") !=
-           std::string::npos;
-  }
-
-  std::string lang_ = "en_US.UTF-8";
-  std::string wineDebug_;  // WINEDEBUG of the program, when not the quiet default
-  std::unique_ptr<VirtualDisplay> display_;
-  std::unique_ptr<LinkServer> server_;
-  std::unique_ptr<Background> program_;
-  std::string name_;
-  std::string logPath_;
-};
 
 // --- start-up of the shipped program, in both languages ---
 
@@ -268,13 +93,6 @@ INSTANTIATE_TEST_SUITE_P(Identities, LinkStartTest,
 
 // --- normal-mode updates ---
 
-sim::PackageRecord NormalRecord(std::size_t imageBytes) {
-  sim::PackageRecord record;
-  record.version = 123;  // offered as "New firmware 1.2"
-  record.baseAddress = 0x08004000;
-  record.image = sim::PatternImage(imageBytes, 7);
-  return record;  // model 0, variant 0: what a normal-mode controller matches
-}
 
 TEST_F(E2eTest, ArrivalAfterStartShowsTheVersionInTheTitle) {
   auto controller = std::make_shared<NormalController>();
@@ -451,20 +269,3 @@ TEST_F(E2eTest, FailedBootInfoExchangeWarnsAndDisablesTheButton) {
 }  // namespace
 }  // namespace kestro::e2e
 
-// `--prepare` makes a fresh Wine prefix for this test run (the ctest fixture that runs first);
-// without it the tests run as usual and make the prefix themselves if it is missing.
-int main(int argc, char** argv) {
-  if (argc == 2 && std::string(argv[1]) == "--prepare") {
-    if (!kestro::e2e::HaveWine()) {
-      std::puts(kestro::e2e::E2eRequired() ? "wine not installed"
-                                           : "wine not installed; the end-to-end tests will skip");
-      return kestro::e2e::E2eRequired() ? 1 : 0;
-    }
-    bool made = kestro::e2e::PreparePrefix(true);
-    std::printf("Wine prefix %s: %s\n", kestro::e2e::TestPaths().prefix.c_str(),
-                made ? "ready" : "FAILED");
-    return made ? 0 : 1;
-  }
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -20,7 +20,8 @@ namespace {
 constexpr int kWaitMs = 3000;
 
 // Echoes every output report back as input, first with a delay, then at once: the second must
-// not overtake the first. Byte 1 of the output chooses a detach instead.
+// not overtake the first. Byte 1 of the output chooses a detach, or that the device stops
+// taking output reports, instead.
 class EchoDevice : public sim::Device {
  public:
   std::uint16_t VendorId() const override { return 0x3A7C; }
@@ -32,6 +33,10 @@ class EchoDevice : public sim::Device {
     }
     if (report[1] == 0xDD) {
       host.Detach();
+      return;
+    }
+    if (report[1] == 0x5A) {
+      host.StopTakingOutput();
       return;
     }
     sim::Payload payload{};
@@ -163,6 +168,15 @@ TEST_F(LinkServerTest, OutputReachesTheDeviceAndInputsKeepTheirOrder) {
   ASSERT_EQ(device->Reports().size(), 1u);
   EXPECT_EQ(device->Reports()[0][1], 0x41);
   EXPECT_EQ(server_.OutputCount("pad"), 1u);
+}
+
+TEST_F(LinkServerTest, AControllerThatStopsTakingReportsIsStalledOnTheLink) {
+  auto device = std::make_shared<EchoDevice>();
+  server_.Attach("pad", device);
+  Client client(server_.Port());
+  Greet(client);
+  client.Send(OutputLine("pad", 0x5A));
+  EXPECT_EQ(client.Line(), "stall pad");
 }
 
 TEST_F(LinkServerTest, MalformedLinesAreIgnored) {

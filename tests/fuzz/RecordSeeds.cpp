@@ -40,6 +40,7 @@ class Recorder : public sim::Device {
       m_host.SendInput(payload, delayMs);
     }
     void Detach() override { m_host.Detach(); }
+    void StopTakingOutput() override { m_host.StopTakingOutput(); }
     std::uint64_t NowMs() override { return m_host.NowMs(); }
 
    private:

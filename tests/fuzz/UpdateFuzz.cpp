@@ -55,6 +55,7 @@ class AnswerFilter : public sim::DeviceHost {
     for (int i = 0; i < m_copies; ++i) m_host.SendInput(payload, delayMs + m_extraDelayMs);
   }
   void Detach() override { m_host.Detach(); }
+  void StopTakingOutput() override { m_host.StopTakingOutput(); }
   std::uint64_t NowMs() override { return m_host.NowMs(); }
 
  private:

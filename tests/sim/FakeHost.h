@@ -20,6 +20,7 @@ class FakeHost : public DeviceHost {
     delays.push_back(delayMs);
   }
   void Detach() override { detached = true; }
+  void StopTakingOutput() override { stalled = true; }
   std::uint64_t NowMs() override { return now; }
 
   // The inputs since the last call, and forgets them.
@@ -33,6 +34,7 @@ class FakeHost : public DeviceHost {
   std::vector<Bytes> inputs;
   std::vector<std::uint32_t> delays;
   bool detached = false;
+  bool stalled = false;
   std::uint64_t now = 0;
 };
 

@@ -13,6 +13,7 @@ class FakeHidPort::Host : public sim::DeviceHost {
     m_port.QueueInput(m_path, payload, delayMs);
   }
   void Detach() override { m_port.Detach(m_path); }
+  void StopTakingOutput() override { m_port.SetWritesFail(m_path, true); }
   std::uint64_t NowMs() override { return m_port.m_clock.NowMs(); }
 
  private:

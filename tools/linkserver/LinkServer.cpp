@@ -58,6 +58,7 @@ class LinkServer::Host : public sim::DeviceHost {
     server_.QueueInput(*this, payload, delayMs);
   }
   void Detach() override { server_.DetachIf(id_, this); }
+  void StopTakingOutput() override { server_.StallIf(id_, this); }
   std::uint64_t NowMs() override {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
@@ -326,6 +327,15 @@ void LinkServer::DetachIf(const std::string& id, const Host* host) {
     std::erase_if(pendingInputs_, [&](const PendingInput& input) { return input.id == id; });
   }
   SendLine("detach " + id);
+}
+
+void LinkServer::StallIf(const std::string& id, const Host* host) {
+  {
+    std::lock_guard lock(mutex_);
+    auto found = interfaces_.find(id);
+    if (found == interfaces_.end() || found->second.host.get() != host) return;
+  }
+  SendLine("stall " + id);
 }
 
 bool LinkServer::Notify(const std::string& event) {

@@ -88,6 +88,8 @@ class LinkServer {
   void QueueInput(const Host& host, const sim::Payload& payload, std::uint32_t delayMs);
   // Detaches the interface when `host` is still the one attached under `id` (any host: nullptr).
   void DetachIf(const std::string& id, const Host* host);
+  // "stall ID": the interface takes no output reports any more; only for the host attached now.
+  void StallIf(const std::string& id, const Host* host);
   // Writes one line to the program; false when none is connected. mutex_ must not be held.
   bool SendLine(const std::string& line);
   static std::string AttachLine(const std::string& id, const Interface& interface);

@@ -45,6 +45,8 @@ constexpr char kUsage[] =
     "  --silent --answer-delay MS --bad-first-byte --unknown-types --fail-at-block K\n"
     "  --fail-code C --detach-at-block K --silent-after-announce --silent-from-block K\n"
     "  --erase-ms MS (first data request that late) --noise-only --noise-from-block K\n"
+    "  --noise-burst N (both modes: N ignorable reports before each answer)\n"
+    "  --stall-at-block K (both modes: takes no output reports from block K on)\n"
     "faults, boot mode:\n"
     "  --silent-to CODE --busy-for MS --busy-code CODE --lost-ack-block K --wrong-code-for CODE\n"
     "  --wrong-status-for CODE --detach-at-block K --answer-delay MS\n"
@@ -175,6 +177,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       nf.noiseFromBlock = static_cast<int>(value);
     } else if (number("--silent-from-block", 0x7FFFFFFF)) {
       nf.silentFromBlock = static_cast<int>(value);
+    } else if (number("--stall-at-block", 0x7FFFFFFF)) {
+      nf.stallAtBlock = bf.stallAtBlock = static_cast<int>(value);
+    } else if (number("--noise-burst", 1000)) {
+      nf.noiseBurst = bf.noiseBurst = static_cast<int>(value);
     } else if (number("--late-ack-block", 0x7FFFFFFF)) {
       bf.lateAckBlock = static_cast<int>(value);
     } else if (number("--late-ack-ms", 600000)) {

@@ -1,0 +1,233 @@
+#include "tests/e2e/E2eFixture.h"
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+namespace kestro::e2e {
+
+using Clock = std::chrono::steady_clock;
+
+void E2eTest::SetUp() {
+  // A developer without Wine gets skips; the full test run sets KESTRO_E2E_REQUIRED so that a
+  // missing piece fails instead of passing unseen.
+  const bool required = E2eRequired();
+  if (!HaveWine()) {
+    if (required) FAIL() << "wine, wineserver or Xvfb not installed";
+    GTEST_SKIP() << "wine, wineserver or Xvfb not installed";
+  }
+  if (auto missing = MissingWindowsFile(
+          {"KestroUpdate.exe", "KestroUpdate-link.exe", "uidriver.exe", "debugrun.exe",
+           "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys", "vhid/kestrovhid.inf",
+           "vhid/vhid-probe.exe"})) {
+    if (required) FAIL() << *missing << " not built (cmake --build --preset windows)";
+    GTEST_SKIP() << *missing << " not built (cmake --build --preset windows)";
+  }
+  ASSERT_TRUE(PreparePrefix(false)) << "cannot make the Wine prefix " << TestPaths().prefix;
+  display_ = std::make_unique<VirtualDisplay>();
+  ASSERT_TRUE(display_->Ready()) << "Xvfb did not start";
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  name_ = std::string(test->test_suite_name()) + "." + test->name();
+  for (char& c : name_) {
+    if (c == '/') c = '_';
+  }
+  logPath_ = Artifact("debug.log");
+}
+
+void E2eTest::TearDown() {
+  if (program_) {
+    Driver({"close", "5000"});
+    program_->Wait(kProgramEndMs);
+    program_.reset();  // ends it if it is still running
+  }
+  // The server's end is the bridge's cue to remove its devices and exit.
+  if (server_) server_->Stop();
+  if (bridge_) bridge_->Wait(kProgramEndMs);
+  bridge_.reset();
+  if (display_ && display_->Ready()) KillWineServer();
+  display_.reset();
+}
+
+Environment E2eTest::WineEnv() const {
+  Environment environment = WineEnvironment();
+  if (!wineDebug_.empty()) environment["WINEDEBUG"] = wineDebug_;
+  environment["DISPLAY"] = display_->Name();
+  environment["LANG"] = lang_;
+  environment["LC_ALL"] = lang_;
+  // The link build's address; the shipped program and the bridge's other readers ignore it.
+  if (server_) environment["KESTRO_DEVICE_LINK"] = "127.0.0.1:" + std::to_string(server_->Port());
+  return environment;
+}
+
+std::string E2eTest::Artifact(const std::string& what) const {
+  return TestPaths().artifacts + "/" + name_ + "." + what;
+}
+
+link::LinkServer& E2eTest::StartServer(std::shared_ptr<sim::Device> device) {
+  server_ = std::make_unique<link::LinkServer>();
+  if (device) server_->Attach(kInterface, device);
+  EXPECT_TRUE(server_->Start(0));
+  return *server_;
+}
+
+std::unique_ptr<Background> E2eTest::StartBridgeOn(std::uint16_t port,
+                                                   const std::string& outputFile) {
+  // Into a file, never a pipe: as the prefix's first Wine program its services inherit it.
+  return std::make_unique<Background>(
+      std::vector<std::string>{"wine", TestPaths().windowsBuildDir + "/vhid/kestro-vhid.exe",
+                               "serve", "127.0.0.1:" + std::to_string(port)},
+      WineEnv(), outputFile);
+}
+
+void E2eTest::StartBridge() {
+  bridgeOutput_ = Artifact("bridge.out");
+  const auto start = Clock::now();
+  bridge_ = StartBridgeOn(server_->Port(), bridgeOutput_);
+  ASSERT_TRUE(bridge_->Started());
+  ASSERT_TRUE(WaitForLine(bridgeOutput_, "ready", kStartMs)) << ReadFile(bridgeOutput_);
+  // Wine's start included: each test begins with the prefix's processes ended.
+  Measured("bridge_ready_ms",
+           std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+}
+
+std::optional<int> E2eTest::EndBridgeRun() {
+  server_->Stop();
+  const std::optional<int> code = bridge_->Wait(kProgramEndMs);
+  bridge_.reset();
+  return code;
+}
+
+void E2eTest::StartProgram(const std::string& exe) {
+  const std::string exePath = TestPaths().windowsBuildDir + "/" + exe;
+  program_ = std::make_unique<Background>(
+      std::vector<std::string>{"wine", TestPaths().windowsBuildDir + "/debugrun.exe",
+                               "--timeout", std::to_string(kProgramBoundS),
+                               WindowsPath(logPath_), WindowsPath(exePath)},
+      WineEnv(), Artifact("wine.out"));
+  ASSERT_TRUE(program_->Started());
+  if (server_ && exe == "KestroUpdate-link.exe") {
+    ASSERT_TRUE(server_->WaitForClient(kStartMs)) << "program did not connect";
+  }
+}
+
+std::vector<std::string> E2eTest::DriverArgv(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"wine", TestPaths().windowsBuildDir + "/uidriver.exe"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+DriverResult E2eTest::Driver(const std::vector<std::string>& args, std::uint32_t timeoutMs) {
+  RunResult run = e2e::Run(DriverArgv(args), WineEnv(), timeoutMs);
+  return ParseDriverOutput(run.exitCode, run.output);
+}
+
+DriverResult E2eTest::WaitForDialog() {
+  DriverResult state = Driver({"state", std::to_string(kStartMs)});
+  EXPECT_EQ(state.exitCode, 0) << state.raw;
+  return state;
+}
+
+void E2eTest::Screenshot(const std::string& what) {
+  const std::string file = Artifact(what + ".png");
+  RunResult shot =
+      e2e::Run({"import", "-display", display_->Name(), "-window", "root", file}, {}, 30000);
+  EXPECT_EQ(shot.exitCode, 0) << "screenshot " << file << ": " << shot.output;
+}
+
+bool E2eTest::LogHasLine(const std::string& text, std::uint32_t timeoutMs) {
+  return WaitForText(logPath_, text, timeoutMs);
+}
+
+std::string E2eTest::WritePackage(const std::vector<sim::PackageRecord>& records) {
+  const std::string path = Artifact("dat");
+  EXPECT_TRUE(sim::WriteFileBytes(path, sim::BuildPackage(records)));
+  return path;
+}
+
+DriverResult E2eTest::PressAndConfirm(const std::string& package, const std::string& answer) {
+  DriverResult press = Driver({"press", std::to_string(kDialogMs)});
+  EXPECT_EQ(press.exitCode, 0) << press.raw;
+  DriverResult file = Driver({"filedialog", WindowsPath(package), std::to_string(kDialogMs)});
+  EXPECT_EQ(file.exitCode, 0) << file.raw;
+  DriverResult box = Driver({"msgbox", std::to_string(kDialogMs), answer});
+  EXPECT_EQ(box.exitCode, 0) << box.raw;
+  return box;
+}
+
+std::vector<int> E2eTest::WatchProgress() {
+  const std::string watchFile = Artifact("progress.out");
+  Background watch(DriverArgv({"progress-watch", std::to_string(kUpdateMs)}), WineEnv(),
+                   watchFile);
+  bool shot = false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kUpdateMs + kStartMs);
+  while (!watch.Wait(100)) {
+    if (Clock::now() >= deadline) {
+      watch.Kill();
+      break;
+    }
+    const std::string position = ParseDriverOutput(0, ReadFile(watchFile)).Get("progress");
+    if (!shot && !position.empty() && position != "0") {
+      Screenshot("progress");
+      shot = true;
+    }
+  }
+  DriverResult watched = ParseDriverOutput(watch.Wait(0).value_or(-1), ReadFile(watchFile));
+  EXPECT_EQ(watched.Get("progress_watch"), "box") << watched.raw;
+  std::vector<int> positions;
+  for (const std::string& value : watched.All("progress")) positions.push_back(std::stoi(value));
+  return positions;
+}
+
+bool E2eTest::WaitedForAWindowManager() const {
+  return ReadFile(Artifact("wine.out")).find("wait timed out") != std::string::npos;
+}
+
+void E2eTest::Measured(const std::string& what, double value) {
+  RecordProperty(what, std::to_string(value));
+  std::printf("[ measured ] %s: %.2f\n", what.c_str(), value);
+}
+
+sim::PackageRecord NormalRecord(std::size_t imageBytes) {
+  sim::PackageRecord record;
+  record.version = 123;  // offered as "New firmware 1.2"
+  record.baseAddress = 0x08004000;
+  record.image = sim::PatternImage(imageBytes, 7);
+  return record;
+}
+
+namespace {
+bool HasWholeLine(const std::string& text, const std::string& wanted) {
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line == wanted) return true;
+  }
+  return false;
+}
+
+template <typename Found>
+bool PollFile(const std::string& file, Found found, std::uint32_t timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!found(ReadFile(file))) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+}  // namespace
+
+// A whole line: Wine's own messages share the bridge's output.
+bool WaitForLine(const std::string& file, const std::string& line, std::uint32_t timeoutMs) {
+  return PollFile(file, [&](const std::string& text) { return HasWholeLine(text, line); },
+                  timeoutMs);
+}
+
+bool WaitForText(const std::string& file, const std::string& text, std::uint32_t timeoutMs) {
+  return PollFile(
+      file, [&](const std::string& all) { return all.find(text) != std::string::npos; },
+      timeoutMs);
+}
+
+}  // namespace kestro::e2e

@@ -1,0 +1,146 @@
+#include "vhid/bridge/ControlDevice.h"
+
+#include <cstring>
+
+#include "vhid/bridge/Win32Error.h"
+
+namespace kestro::vhid {
+namespace {
+
+// A request the driver answers at once still goes through winedevice.exe; generous.
+constexpr DWORD kRequestTimeoutMs = 5000;
+
+}  // namespace
+
+ControlDevice::~ControlDevice() { Close(); }
+
+ControlDevice::Opened ControlDevice::Open(std::string& error) {
+  if (IsOpen()) return Opened::kYes;
+  handle_ = CreateFileW(VHID_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr);
+  DWORD code = handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  // Wine opens the file even when the driver refuses the open; the claim tells.
+  if (handle_ != INVALID_HANDLE_VALUE &&
+      !Call(VHID_IOCTL_CLAIM, nullptr, 0, nullptr, 0, kRequestTimeoutMs, code)) {
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+  if (handle_ != INVALID_HANDLE_VALUE) return Opened::kYes;
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Opened::kNoDriver;
+  if (code == ERROR_SHARING_VIOLATION) return Opened::kTaken;
+  error = "opening the driver's control device: " + Win32ErrorText(code);
+  return Opened::kFailed;
+}
+
+void ControlDevice::Close() {
+  if (stop_ != nullptr) SetEvent(stop_);
+  if (outputs_.joinable()) outputs_.join();
+  if (stop_ != nullptr) CloseHandle(stop_);
+  stop_ = nullptr;
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+}
+
+bool ControlDevice::Call(DWORD code, const void* in, DWORD inBytes, void* out, DWORD outBytes,
+                         DWORD timeoutMs, DWORD& error) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) {
+    error = GetLastError();
+    return false;
+  }
+  DWORD transferred = 0;
+  bool done = DeviceIoControl(handle_, code, const_cast<void*>(in), inBytes, out, outBytes, nullptr,
+                              &overlapped) != FALSE;
+  error = done ? 0 : GetLastError();
+  if (!done && error == ERROR_IO_PENDING) {
+    if (WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+      // The buffers must outlive the request: cancel it and wait for it to end.
+      CancelIoEx(handle_, &overlapped);
+      done = GetOverlappedResult(handle_, &overlapped, &transferred, TRUE) != FALSE;
+      error = done ? 0 : ERROR_TIMEOUT;
+    } else {
+      done = GetOverlappedResult(handle_, &overlapped, &transferred, FALSE) != FALSE;
+      error = done ? 0 : GetLastError();
+    }
+  }
+  CloseHandle(overlapped.hEvent);
+  return done;
+}
+
+bool ControlDevice::PutInput(std::uint32_t serial,
+                             const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES], bool& gone,
+                             std::string& error) {
+  VhidInputRecord record{};
+  record.serial = serial;
+  std::memcpy(record.payload, payload, VHID_PAYLOAD_BYTES);
+  DWORD code = 0;
+  gone = false;
+  if (Call(VHID_IOCTL_PUT_INPUT, &record, sizeof(record), nullptr, 0, kRequestTimeoutMs, code)) {
+    return true;
+  }
+  // STATUS_NO_SUCH_DEVICE: removed meanwhile; the report reaches nobody, as on Windows.
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_DEV_NOT_EXIST || code == ERROR_BAD_UNIT) {
+    gone = true;
+    return true;
+  }
+  error = "handing an input report to the driver: " + Win32ErrorText(code);
+  return false;
+}
+
+bool ControlDevice::Stall(std::uint32_t serial, std::string& error) {
+  DWORD code = 0;
+  if (Call(VHID_IOCTL_STALL, &serial, sizeof(serial), nullptr, 0, kRequestTimeoutMs, code) ||
+      code == ERROR_FILE_NOT_FOUND || code == ERROR_DEV_NOT_EXIST || code == ERROR_BAD_UNIT) {
+    return true;
+  }
+  error = "stalling a device: " + Win32ErrorText(code);
+  return false;
+}
+
+bool ControlDevice::Settle(DWORD timeoutMs, std::string& error) {
+  DWORD code = 0;
+  if (Call(VHID_IOCTL_SETTLE, nullptr, 0, nullptr, 0, timeoutMs, code)) return true;
+  error = code == ERROR_TIMEOUT ? "hidclass did not take the input reports within " +
+                                      std::to_string(timeoutMs) + " ms"
+                                : "waiting for hidclass: " + Win32ErrorText(code);
+  return false;
+}
+
+void ControlDevice::StartOutputs(OutputSink sink, FailureSink failed) {
+  if (outputs_.joinable()) return;
+  stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  outputs_ = std::thread(
+      [this, sink = std::move(sink), failed = std::move(failed)] { TakeOutputs(sink, failed); });
+}
+
+void ControlDevice::TakeOutputs(OutputSink sink, FailureSink failed) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (;;) {
+    VhidOutputRecord record{};
+    ResetEvent(overlapped.hEvent);
+    DWORD transferred = 0;
+    if (!DeviceIoControl(handle_, VHID_IOCTL_TAKE_OUTPUT, nullptr, 0, &record, sizeof(record),
+                         nullptr, &overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      failed("taking output reports from the driver: " + Win32ErrorText(GetLastError()));
+      break;
+    }
+    const HANDLE waits[] = {overlapped.hEvent, stop_};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      CancelIoEx(handle_, &overlapped);
+      GetOverlappedResult(handle_, &overlapped, &transferred, TRUE);
+      break;
+    }
+    if (!GetOverlappedResult(handle_, &overlapped, &transferred, FALSE) ||
+        transferred != sizeof(record)) {
+      failed("taking output reports from the driver: " + Win32ErrorText(GetLastError()));
+      break;
+    }
+    sink(record.serial, record.report);
+  }
+  CloseHandle(overlapped.hEvent);
+}
+
+}  // namespace kestro::vhid

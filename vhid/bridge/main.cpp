@@ -1,0 +1,129 @@
+// kestro-vhid.exe: puts the emulated controller of a device-link server into Wine's own HID
+// stack, so that the shipped program finds, opens, reads and writes it as a USB controller.
+//
+//   kestro-vhid.exe serve HOST:PORT
+//
+// Prints "ready" once the server's start state is present, runs until the server closes the
+// connection, removes its devices and exits 0. Any failure: one line on standard error, exit 1.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "vhid/bridge/Bridge.h"
+#include "vhid/bridge/LineConnection.h"
+#include "vhid/bridge/Win32VirtualStack.h"
+
+namespace {
+
+using kestro::vhid::Bridge;
+using kestro::vhid::LineConnection;
+using kestro::vhid::Win32VirtualStack;
+
+constexpr char kUsage[] = "usage: kestro-vhid serve HOST:PORT\n";
+
+void Say(const std::string& message) {
+  std::fprintf(stderr, "kestro-vhid: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+// The driver and its INF lie beside the program.
+std::wstring ProgramDirectory() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring directory(path, length);
+  const std::size_t slash = directory.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : directory.substr(0, slash);
+}
+
+int Serve(const std::string& address) {
+  LineConnection connection;
+  std::string error;
+  if (!connection.Connect(address, error)) {
+    Say(error);
+    return 1;
+  }
+
+  std::atomic<Bridge*> bridge{nullptr};
+  std::mutex failureLock;
+  std::string outputFailure;
+  Win32VirtualStack stack(
+      ProgramDirectory(),
+      [&](std::uint32_t serial, const std::uint8_t(&report)[VHID_REPORT_BYTES]) {
+        const Bridge* current = bridge.load();
+        if (current == nullptr) return;
+        if (const auto line = current->OutputLine(serial, report)) connection.Send(*line);
+      },
+      [&](const std::string& why) {
+        {
+          std::lock_guard<std::mutex> lock(failureLock);
+          outputFailure = why;
+        }
+        connection.Shut();  // the main loop sees the end and reports why
+      });
+  if (!stack.Prepare(error)) {
+    Say(error);
+    return 1;
+  }
+  Bridge lines(
+      stack, [&](const std::string& line) { connection.Send(line); }, Say, stack.FirstSerial());
+  bridge = &lines;
+
+  // Ends the run: the devices go, and no output report is taken after this.
+  auto finish = [&](const std::string& failure) {
+    std::string removal;
+    const bool removed = lines.RemoveAll(removal);
+    stack.Close();
+    bridge = nullptr;
+    if (!failure.empty()) {
+      Say(failure);
+      return 1;
+    }
+    if (!removed) {
+      Say(removal);
+      return 1;
+    }
+    return 0;
+  };
+
+  connection.Send("hello 1");
+  bool readyPrinted = false;
+  for (;;) {
+    std::string line;
+    const LineConnection::Received received = connection.ReadLine(line);
+    if (received == LineConnection::Received::kTooLong) {
+      return finish("malformed line from the server: longer than any the device link defines");
+    }
+    if (received == LineConnection::Received::kClosed) {
+      std::string failure;
+      {
+        std::lock_guard<std::mutex> lock(failureLock);
+        failure = outputFailure;
+      }
+      return finish(failure);
+    }
+    switch (lines.Apply(line)) {
+      case Bridge::Step::kFailed:
+        return finish(lines.Failure());
+      case Bridge::Step::kReady:
+        if (!readyPrinted) {
+          std::printf("ready\n");
+          std::fflush(stdout);
+          readyPrinted = true;
+        }
+        break;
+      case Bridge::Step::kGoOn:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "serve") return Serve(argv[2]);
+  std::fputs(kUsage, stderr);
+  return 2;
+}
