@@ -15,7 +15,7 @@ cmake --preset native-clang >/dev/null && cmake --build --preset native-clang >/
   exit 1
 }
 
-targets=(PackageScanFuzz ReplyFuzz UpdateFuzz)
+targets=(PackageScanFuzz ReplyFuzz UpdateFuzz IntelHexFuzz)
 out=build/fuzz
 mkdir -p "$out/crashes"
 jobs=$(nproc)
