@@ -196,6 +196,17 @@ sim::PackageRecord NormalRecord(std::size_t imageBytes) {
   return record;
 }
 
+sim::PackageRecord BootRecord(const sim::BootConfig& config, std::size_t imageBytes) {
+  sim::PackageRecord record;
+  record.version = 150;
+  record.beta = 2;
+  record.baseAddress = 0x08004000;
+  record.modelId = config.modelId;
+  record.variant = config.variant;
+  record.image = sim::PatternImage(imageBytes, 11);
+  return record;
+}
+
 namespace {
 bool HasWholeLine(const std::string& text, const std::string& wanted) {
   std::istringstream stream(text);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/BootController.h"
 #include "sim/Package.h"
 #include "tests/e2e/WineSession.h"
 #include "tools/linkserver/LinkServer.h"
@@ -78,8 +79,10 @@ class E2eTest : public ::testing::Test {
   std::string bridgeOutput_;
 };
 
-// A normal-mode image: model 0, variant 0, what a normal-mode controller matches.
+// A normal-mode image, version 1.23: model 0, variant 0, what a normal-mode controller matches.
 sim::PackageRecord NormalRecord(std::size_t imageBytes);
+// A boot-mode image, version 1.50 beta 2, for the model and variant the controller reports.
+sim::PackageRecord BootRecord(const sim::BootConfig& config, std::size_t imageBytes);
 
 // The first whole line equal to `line` in the file, waited for.
 bool WaitForLine(const std::string& file, const std::string& line, std::uint32_t timeoutMs);

@@ -217,13 +217,7 @@ TEST_F(E2eTest, WholeBootUpdateWritesTheFlash) {
   auto controller = std::make_shared<BootController>(config);
   StartServer(controller);
   sim::PackageRecord other = NormalRecord(300);  // model 0: not for this controller
-  sim::PackageRecord record;
-  record.version = 150;
-  record.beta = 2;
-  record.baseAddress = 0x08004000;
-  record.modelId = config.modelId;
-  record.variant = config.variant;
-  record.image = sim::PatternImage(1000, 11);
+  sim::PackageRecord record = BootRecord(config, 1000);
   std::string package = WritePackage({other, record});
   ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate-link.exe"));
   DriverResult state = WaitForDialog();

@@ -34,17 +34,6 @@ class ShippedTest : public E2eTest {
     ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate.exe"));
   }
 
-  sim::PackageRecord BootRecord(const BootConfig& config, std::size_t imageBytes) {
-    sim::PackageRecord record;
-    record.version = 150;
-    record.beta = 2;
-    record.baseAddress = 0x08004000;
-    record.modelId = config.modelId;
-    record.variant = config.variant;
-    record.image = sim::PatternImage(imageBytes, 11);
-    return record;
-  }
-
   // Confirms the package, waits for the verdict box and answers it; the box as seen. The time
   // from the confirmation to the verdict, per block, is measured.
   DriverResult UpdateAndAnswer(const std::string& package, std::size_t blocks) {
@@ -161,110 +150,77 @@ TEST_F(ShippedTest, WholeBootUpdateWritesTheFlashByteForByte) {
 
 // --- controllers that go wrong ---
 
-struct UnplugCase {
+struct FaultCase {
   const char* name;
   bool boot;
+  int detachAtBlock;
+  int stallAtBlock;
+  int noiseBurst;
+  bool mayComplete;   // the update may still end well, then with the exact image
+  bool presentAfter;  // the controller is still there: the button comes back
 };
 
-void PrintTo(const UnplugCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
-class ShippedUnplugTest : public ShippedTest, public ::testing::WithParamInterface<UnplugCase> {};
+class ShippedFaultTest : public ShippedTest, public ::testing::WithParamInterface<FaultCase> {};
 
-// Windows removes the device mid-transfer: the pending read fails, and so does everything after.
-TEST_P(ShippedUnplugTest, UnpluggedDuringTheTransferEndsWithTheFailureBox) {
-  const BootConfig bootConfig{.faults = {.detachAtBlock = 20}};
-  std::shared_ptr<sim::Device> device;
-  sim::PackageRecord record;
-  if (GetParam().boot) {
-    device = std::make_shared<BootController>(bootConfig);
-    record = BootRecord(bootConfig, 4096);
-  } else {
-    device = std::make_shared<NormalController>(NormalConfig{.faults = {.detachAtBlock = 20}});
-    record = NormalRecord(4096);
-  }
-  const std::string package = WritePackage({record});
-  ASSERT_NO_FATAL_FAILURE(StartShipped(device));
-  WaitForDialog();
-  const DriverResult verdict = UpdateAndAnswer(package, 0);
-  EXPECT_EQ(verdict.Get("text"), "Firmware update failure\n");
-  DriverResult state = Driver({"wait-enabled", "0", "10000"});
-  EXPECT_EQ(state.exitCode, 0) << state.raw;
-  EXPECT_EQ(state.Get("success_visible"), "0");
-  EXPECT_EQ(state.Get("title"), kTitle);
-}
-
-INSTANTIATE_TEST_SUITE_P(Protocols, ShippedUnplugTest,
-                         ::testing::Values(UnplugCase{"Framed", false}, UnplugCase{"Boot", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-class ShippedStallTest : public ShippedTest, public ::testing::WithParamInterface<UnplugCase> {};
-
-// The controller stops taking output reports mid-transfer. Wine's stack cannot cancel a write
-// its minidriver holds, so the program's own bounds (the write's, then the cancellation's) are
-// all that end the wait: the update ends with the failure box, and the window never hangs.
-TEST_P(ShippedStallTest, AControllerThatStopsTakingReportsEndsWithTheFailureBox) {
-  const BootConfig bootConfig{.faults = {.stallAtBlock = 10}};
-  std::shared_ptr<sim::Device> device;
-  sim::PackageRecord record;
-  if (GetParam().boot) {
-    device = std::make_shared<BootController>(bootConfig);
-    record = BootRecord(bootConfig, 4096);
-  } else {
-    device = std::make_shared<NormalController>(NormalConfig{.faults = {.stallAtBlock = 10}});
-    record = NormalRecord(4096);
-  }
-  const std::string package = WritePackage({record});
-  ASSERT_NO_FATAL_FAILURE(StartShipped(device));
-  WaitForDialog();
-  const DriverResult verdict = UpdateAndAnswer(package, 0);
-  EXPECT_EQ(verdict.Get("text"), "Firmware update failure\n");
-  // Still attached: the button comes back.
-  DriverResult state = Driver({"wait-enabled", "1", "20000"});
-  EXPECT_EQ(state.exitCode, 0) << state.raw;
-  EXPECT_EQ(state.Get("success_visible"), "0");
-}
-
-INSTANTIATE_TEST_SUITE_P(Protocols, ShippedStallTest,
-                         ::testing::Values(UnplugCase{"Framed", false}, UnplugCase{"Boot", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-class ShippedFloodTest : public ShippedTest, public ::testing::WithParamInterface<UnplugCase> {};
-
-// Each answer comes behind 40 reports to ignore: more than a handle's queue of 32 holds, so
-// Windows drops the oldest. The update completes with the exact image, or fails with the box.
-TEST_P(ShippedFloodTest, MoreThan32UnreadReportsEndInAnExactImageOrTheFailureBox) {
-  constexpr int kBurst = 40;
-  const BootConfig bootConfig{.faults = {.noiseBurst = kBurst}};
+TEST_P(ShippedFaultTest, EndsWithTheExactImageOrTheFailureBox) {
+  const FaultCase c = GetParam();
+  constexpr std::size_t kImageBytes = 4096;
   std::shared_ptr<BootController> boot;
   std::shared_ptr<NormalController> normal;
   sim::PackageRecord record;
-  if (GetParam().boot) {
-    boot = std::make_shared<BootController>(bootConfig);
-    record = BootRecord(bootConfig, 2048);
+  if (c.boot) {
+    BootConfig config;
+    config.faults.detachAtBlock = c.detachAtBlock;
+    config.faults.stallAtBlock = c.stallAtBlock;
+    config.faults.noiseBurst = c.noiseBurst;
+    boot = std::make_shared<BootController>(config);
+    record = BootRecord(config, kImageBytes);
   } else {
-    normal = std::make_shared<NormalController>(NormalConfig{.faults = {.noiseBurst = kBurst}});
-    record = NormalRecord(2048);
+    NormalConfig config;
+    config.faults.detachAtBlock = c.detachAtBlock;
+    config.faults.stallAtBlock = c.stallAtBlock;
+    config.faults.noiseBurst = c.noiseBurst;
+    normal = std::make_shared<NormalController>(config);
+    record = NormalRecord(kImageBytes);
   }
   const std::string package = WritePackage({record});
   ASSERT_NO_FATAL_FAILURE(StartShipped(boot ? std::shared_ptr<sim::Device>(boot) : normal));
   WaitForDialog();
   const DriverResult verdict = UpdateAndAnswer(package, 0);
-  if (verdict.Get("text") == "\n Firmware upgraded! \n") {
+  RecordProperty("verdict", verdict.Get("text"));
+  if (c.mayComplete && verdict.Get("text") == "\n Firmware upgraded! \n") {
     if (boot) {
-      EXPECT_EQ(boot->FlashRange(record.baseAddress, 2048), record.image);
+      EXPECT_EQ(boot->FlashRange(record.baseAddress, kImageBytes), record.image);
     } else {
       EXPECT_EQ(normal->ReceivedImage(), record.image);
     }
   } else {
     EXPECT_EQ(verdict.Get("text"), "Firmware update failure\n");
   }
-  RecordProperty("verdict", verdict.Get("text"));
-  EXPECT_EQ(Driver({"wait-enabled", "1", "10000"}).exitCode, 0);
+  DriverResult state = Driver({"wait-enabled", c.presentAfter ? "1" : "0", "20000"});
+  EXPECT_EQ(state.exitCode, 0) << state.raw;
+  if (!c.presentAfter) {
+    EXPECT_EQ(state.Get("title"), kTitle);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, ShippedFloodTest,
-                         ::testing::Values(UnplugCase{"Framed", false}, UnplugCase{"Boot", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Controllers, ShippedFaultTest,
+    ::testing::Values(
+        // Windows removes the device mid-transfer: the pending read fails, and all after it.
+        FaultCase{"UnpluggedFramed", false, 20, -1, 0, false, false},
+        FaultCase{"UnpluggedBoot", true, 20, -1, 0, false, false},
+        // Writes the controller does not take: Wine's stack holds the program's WriteFile until
+        // it gives up (cancelling cannot end it); the update ends with the failure box.
+        FaultCase{"StopsTakingReportsFramed", false, -1, 10, 0, false, true},
+        FaultCase{"StopsTakingReportsBoot", true, -1, 10, 0, false, true},
+        // Each answer behind 40 reports to ignore: more than a handle's queue of 32 holds, so
+        // Windows drops the oldest.
+        FaultCase{"MoreThan32UnreadFramed", false, -1, -1, 40, true, true},
+        FaultCase{"MoreThan32UnreadBoot", true, -1, -1, 40, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestro::e2e
