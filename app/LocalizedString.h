@@ -4,8 +4,10 @@
 
 #include <string>
 
+#include "platform/WindowSystem.h"
+
 namespace kestro {
 
-std::wstring LocalizedString(int index);
+std::wstring LocalizedString(WindowSystem& system, int index);
 
 }  // namespace kestro

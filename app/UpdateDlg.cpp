@@ -13,11 +13,10 @@ CWnd successLabel;
 CWnd instructionsLabel;
 
 namespace {
-constexpr int kTextSuccess = 4;
-constexpr int kTextTitle = 6;
 constexpr int kTextButton = 12;
-constexpr int kTextInstructions = 14;
 constexpr std::intptr_t kProgressRange0To100 = 0x00640000;  // MAKELPARAM(0, 100)
+// The buffer the current directory is read into, as the file dialog's first folder.
+constexpr std::size_t kCurrentDirectoryChars = 256;
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CUpdateDlg)
@@ -28,7 +27,8 @@ ON_BN_CLICKED(IDC_UPDATE_BUTTON, OnUsbUpdate)
 ON_MESSAGE(WM_WORKER_ENDED, OnWorkerEnded)
 END_MESSAGE_MAP()
 
-CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD_UPDATE_DIALOG, parent) {
+CUpdateDlg::CUpdateDlg(WindowSystem& system, HidPort& port, CWnd* parent)
+    : CDialog(system, IDD_UPDATE_DIALOG, parent), m_hid(port) {
   m_hIcon = System().LoadIcon(IDI_APP_ICON);
   dialogPointer = this;
   titleShowsVersion = 0;
@@ -49,26 +49,26 @@ bool CUpdateDlg::OnInitDialog() {
   progressBar = GetDlgItem(IDC_PROGRESS);
   successLabel = GetDlgItem(IDC_SUCCESS_LABEL);
   successLabel.ShowWindow(win::SW_HIDE);
-  successLabel.SetWindowText(LocalizedString(kTextSuccess));
+  successLabel.SetWindowText(LocalizedString(System(), kTextSuccess));
   instructionsLabel = GetDlgItem(IDC_INSTRUCTIONS);
-  instructionsLabel.SetWindowText(LocalizedString(kTextInstructions));
+  instructionsLabel.SetWindowText(LocalizedString(System(), kTextInstructions));
   progressBar.SendMessage(win::PBM_SETRANGE, 0, kProgressRange0To100);
   progressBar.SendMessage(win::PBM_SETPOS, 0, 0);
 
   m_context.ClearImageFields();
   stopFlag = 1;
-  updateButton.SetWindowText(LocalizedString(kTextButton));
+  updateButton.SetWindowText(LocalizedString(System(), kTextButton));
   m_hid.m_NotifyWindow = m_hWnd;
   deviceVersion = kVersionUnknown;
 
   if (m_hid.FindDevice()) {
     updateButton.EnableWindow(true);
-    m_updater.QueryDeviceVersion();
+    m_framed.QueryDeviceVersion();
   } else {
     updateButton.EnableWindow(false);
   }
   updateState = kUpdateStateIdle;
-  if (titleShowsVersion == 0) SetWindowText(LocalizedString(kTextTitle));
+  if (titleShowsVersion == 0) SetWindowText(LocalizedString(System(), kTextTitle));
   return true;
 }
 
@@ -106,20 +106,20 @@ bool CUpdateDlg::OnDeviceChange(std::uint32_t eventType, std::intptr_t) {
         if (!busy) updateButton.EnableWindow(true);
       } else {
         updateButton.EnableWindow(false);
-        SetWindowText(LocalizedString(kTextTitle));
+        SetWindowText(LocalizedString(System(), kTextTitle));
       }
       break;
     case win::DBT_DEVICEARRIVAL:
       if (present && !DeferToWorker()) {
         updateButton.EnableWindow(true);
-        m_updater.QueryDeviceVersion();
+        m_framed.QueryDeviceVersion();
       }
       break;
     case win::DBT_DEVICEREMOVECOMPLETE:
       if (!present) {
         updateButton.EnableWindow(false);
-        DebugText(LocalizedString(kTextTitle));
-        SetWindowText(LocalizedString(kTextTitle));
+        DebugText(LocalizedString(System(), kTextTitle));
+        SetWindowText(LocalizedString(System(), kTextTitle));
       }
       break;
   }
@@ -143,9 +143,9 @@ void CUpdateDlg::OnUsbUpdate() {
 
 void CUpdateDlg::RunWorker(DeviceKindValue kind) {
   if (kind == kDeviceKindBoot) {
-    m_updater.RunBootUpdate();
+    m_boot.RunBootUpdate();
   } else {
-    m_updater.Usb_UpdateThread();
+    m_framed.Usb_UpdateThread();
   }
   m_workerRunning = false;
   if (m_arrivalPending.exchange(false)) PostMessage(WM_WORKER_ENDED);
@@ -155,7 +155,7 @@ std::intptr_t CUpdateDlg::OnWorkerEnded(std::uintptr_t, std::intptr_t) {
   // The worker's own refresh searched last; search again, as an arrival does.
   if (!DeferToWorker() && m_hid.FindDevice()) {
     updateButton.EnableWindow(true);
-    m_updater.QueryDeviceVersion();
+    m_framed.QueryDeviceVersion();
   }
   return 0;
 }
@@ -172,24 +172,40 @@ void CUpdateDlg::RefreshUpdateButton() {
   updateButton.EnableWindow(m_hid.FindDevice() != 0);
 }
 
-std::wstring CUpdateDlg::Text(int index) { return LocalizedString(index); }
+std::wstring CUpdateDlg::Text(int index) { return LocalizedString(System(), index); }
+
+std::optional<std::wstring> CUpdateDlg::ChoosePackage() {
+  OpenFileRequest request;
+  request.filter = Text(kTextFileType) + L"(*.dat)|*.dat||";
+  request.defaultExtension = L"*.*";
+  request.flags = win::OFN_HIDEREADONLY | win::OFN_OVERWRITEPROMPT;
+  request.initialDirectory = System().GetCurrentDirectory(kCurrentDirectoryChars);
+  std::wstring path;
+  if (!System().GetOpenFileName(m_hWnd, request, path)) return std::nullopt;
+  return path;
+}
+
+bool CUpdateDlg::ConfirmImage(const std::wstring& offer) {
+  const std::wstring caption = Text(kTextTitle);
+  return MessageBox(offer, &caption, win::MB_OKCANCEL) != win::IDCANCEL;
+}
+
+void CUpdateDlg::Tell(const std::wstring& message, From from) {
+  if (from == From::kProgram) {
+    MessageBox(message, nullptr, win::MB_OK);
+    return;
+  }
+  const std::wstring caption = Text(kTextTitle);
+  MessageBox(message, &caption, win::MB_OK);
+}
+
 void CUpdateDlg::SetTitle(const std::wstring& title) { SetWindowText(title); }
 void CUpdateDlg::EnableUpdateButton(bool enable) { updateButton.EnableWindow(enable); }
 void CUpdateDlg::ShowSuccessLabel() { successLabel.ShowWindow(win::SW_SHOW); }
-void CUpdateDlg::SetProgress(std::uint32_t position) {
-  progressBar.SendMessage(win::PBM_SETPOS, position, 0);
+void CUpdateDlg::SetProgress(std::uint32_t percent) {
+  progressBar.SendMessage(win::PBM_SETPOS, percent, 0);
 }
-int CUpdateDlg::ShowMessage(const std::wstring& text, const std::wstring* caption,
-                            std::uint32_t type) {
-  return MessageBox(text, caption, type);
-}
-bool CUpdateDlg::ChooseFile(const OpenFileRequest& request, std::wstring& path) {
-  return System().GetOpenFileName(m_hWnd, request, path);
-}
-std::wstring CUpdateDlg::CurrentDirectory(std::size_t bufferChars) {
-  return System().GetCurrentDirectory(bufferChars);
-}
-void CUpdateDlg::Sleep(std::uint32_t milliseconds) { System().Sleep(milliseconds); }
+void CUpdateDlg::Wait(std::uint32_t milliseconds) { System().Sleep(milliseconds); }
 std::uint64_t CUpdateDlg::NowMs() { return System().TickCount(); }
 
 }  // namespace kestro

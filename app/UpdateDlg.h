@@ -4,18 +4,22 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 #include "hid/Hid.h"
 #include "platform/Framework.h"
+#include "update/BootUpdate.h"
+#include "update/FramedUpdate.h"
 #include "update/UpdateContext.h"
 #include "update/UpdateHost.h"
-#include "update/Updater.h"
+#include "update/UpdateSession.h"
+#include "update/UpdateState.h"
 
 namespace kestro {
 
 class CUpdateDlg : public CDialog, public UpdateHost {
  public:
-  explicit CUpdateDlg(CWnd* parent = nullptr);
+  CUpdateDlg(WindowSystem& system, HidPort& port, CWnd* parent = nullptr);
   ~CUpdateDlg() override;
 
   bool OnInitDialog() override;
@@ -30,21 +34,21 @@ class CUpdateDlg : public CDialog, public UpdateHost {
 
   CHid& Hid() { return m_hid; }
   UpdateContext& Context() { return m_context; }
-  Updater& Update() { return m_updater; }
+  FramedUpdate& Framed() { return m_framed; }
+  BootUpdate& Boot() { return m_boot; }
   bool WorkerRunning() const { return m_workerRunning.load(); }
 
   // UpdateHost
   std::wstring Text(int index) override;
+  std::optional<std::wstring> ChoosePackage() override;
+  bool ConfirmImage(const std::wstring& offer) override;
+  void Tell(const std::wstring& message, From from) override;
   void SetTitle(const std::wstring& title) override;
   void SetTitleShowsVersion() override { titleShowsVersion = 1; }
   void EnableUpdateButton(bool enable) override;
   void ShowSuccessLabel() override;
-  void SetProgress(std::uint32_t position) override;
-  int ShowMessage(const std::wstring& text, const std::wstring* caption,
-                  std::uint32_t type) override;
-  bool ChooseFile(const OpenFileRequest& request, std::wstring& path) override;
-  std::wstring CurrentDirectory(std::size_t bufferChars) override;
-  void Sleep(std::uint32_t milliseconds) override;
+  void SetProgress(std::uint32_t percent) override;
+  void Wait(std::uint32_t milliseconds) override;
   std::uint64_t NowMs() override;
 
  private:
@@ -57,7 +61,9 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   CHid m_hid;
   UpdateContext m_context;
   std::atomic<std::uint8_t> titleShowsVersion{0};
-  Updater m_updater{m_hid, m_context, *this};
+  UpdateSession m_session{m_hid, m_context, *this};
+  BootUpdate m_boot{m_session};
+  FramedUpdate m_framed{m_session, m_boot};
   // A worker owns the device and the update's buffers while this is set.
   std::atomic<bool> m_workerRunning{false};
   // An arrival came while a worker ran: its version query is owed once the worker has ended.

@@ -23,71 +23,55 @@ bool IsSupported(const HidAttributes& a) {
 
 }  // namespace
 
-CHid::CHid() = default;
+CHid::CHid(HidPort& port) : m_port(port) {}
 
 CHid::~CHid() {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   if (m_DeviceNotify) {
-    Port().UnregisterNotifications(m_DeviceNotify);
+    m_port.UnregisterNotifications(m_DeviceNotify);
     m_DeviceNotify = nullptr;
   }
   CloseHandles();
 }
 
 void CHid::CloseHandles() {
-  if (m_WriteHandle != kNoHandle) {
-    Port().Close(m_WriteHandle);
-    m_WriteHandle = kNoHandle;
-  }
-  if (m_ReadHandle != kNoHandle) {
-    Port().Close(m_ReadHandle);
-    m_ReadHandle = kNoHandle;
-  }
+  m_WriteHandle.Reset();
+  m_ReadHandle.Reset();
 }
 
-CHid::Found CHid::Search() {
-  HidPort& port = Port();
-  for (const std::wstring& path : port.EnumerateInterfaces()) {
-    PortHandle handle = port.Open(path, PortAccess::ProbeReadWrite);
-    if (handle == kNoHandle) continue;
+OwnedHandle CHid::Search() {
+  for (const std::wstring& path : m_port.EnumerateInterfaces()) {
+    OwnedHandle probe(m_port, m_port.Open(path, PortAccess::ProbeReadWrite));
+    if (!probe.IsOpen()) continue;
     HidAttributes attributes;
-    if (!port.GetAttributes(handle, attributes) || !IsSupported(attributes)) {
-      port.Close(handle);
-      continue;
-    }
+    if (!m_port.GetAttributes(probe.Get(), attributes) || !IsSupported(attributes)) continue;
     m_DevicePath = path;
     DebugLine(L"m_DevicePath:%ls", path.c_str());
     const bool boot = attributes.vendorId == kVendorKestro && attributes.productId == kProductBoot;
     DeviceKind = boot ? kDeviceKindBoot : kDeviceKindNormal;
-    return {true, handle};
+    return probe;
   }
   return {};
 }
 
 int CHid::FindDevice() {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
-  Found found = Search();
+  OwnedHandle probe = Search();
   if (!m_NotificationsRegistered) {
     RegisterDeviceNotifications();
     m_NotificationsRegistered = 1;
   }
-  if (found.found) {
-    m_DevicePresent = 1;
-    Port().Close(found.probe);
-    return 1;
-  }
-  m_DevicePresent = 0;
-  return 0;
+  m_DevicePresent = probe.IsOpen() ? 1 : 0;
+  return probe.IsOpen() ? 1 : 0;  // the probe handle closes here
 }
 
 int CHid::OpenDevice() {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   CloseHandles();
-  HidPort& port = Port();
-  m_WriteHandle = port.Open(m_DevicePath, PortAccess::Write);
-  if (m_WriteHandle == kNoHandle) return 0;
-  m_ReadHandle = port.Open(m_DevicePath, PortAccess::Read);
-  if (m_ReadHandle == kNoHandle) return 0;
+  m_WriteHandle = OwnedHandle(m_port, m_port.Open(m_DevicePath, PortAccess::Write));
+  if (!m_WriteHandle.IsOpen()) return 0;
+  m_ReadHandle = OwnedHandle(m_port, m_port.Open(m_DevicePath, PortAccess::Read));
+  if (!m_ReadHandle.IsOpen()) return 0;
   m_ReadTimeout = kOpenedReadTimeoutMs;
   return 1;
 }
@@ -97,15 +81,15 @@ int CHid::WriteReport(const std::uint8_t* source, std::uint8_t count) {
   if (count > kPayloadSize) count = kPayloadSize;
   g_outputReport[0] = 0;
   if (count > 0) std::memcpy(g_outputReport + 1, source, count);
-  if (m_WriteHandle == kNoHandle) return 0;
-  return Port().Write(m_WriteHandle, g_outputReport, kWriteTimeoutMs) ? 1 : 0;
+  if (!m_WriteHandle.IsOpen()) return 0;
+  return m_port.Write(m_WriteHandle.Get(), g_outputReport, kWriteTimeoutMs) ? 1 : 0;
 }
 
 std::uint32_t CHid::ReadReport(std::uint8_t* destination, std::uint8_t count) {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
-  if (m_ReadHandle == kNoHandle) return kWaitNotOpen;
+  if (!m_ReadHandle.IsOpen()) return kWaitNotOpen;
   Report report = {};
-  const std::uint32_t result = Port().Read(m_ReadHandle, report, m_ReadTimeout);
+  const std::uint32_t result = m_port.Read(m_ReadHandle.Get(), report, m_ReadTimeout);
   if (result == kWaitReceived && count > 0) {
     if (count > kPayloadSize) count = kPayloadSize;
     std::memcpy(destination, report + 1, count);
@@ -117,7 +101,7 @@ void CHid::SetReadTimeout(std::uint32_t milliseconds) { m_ReadTimeout = millisec
 
 bool CHid::RegisterDeviceNotifications() {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
-  m_DeviceNotify = Port().RegisterNotifications(m_NotifyWindow);
+  m_DeviceNotify = m_port.RegisterNotifications(m_NotifyWindow);
   return m_DeviceNotify != nullptr;
 }
 

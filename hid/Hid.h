@@ -36,7 +36,7 @@ inline constexpr std::uint32_t kWriteTimeoutMs = 1000;
 
 class CHid {
  public:
-  CHid();
+  explicit CHid(HidPort& port);
   virtual ~CHid();
   CHid(const CHid&) = delete;
   CHid& operator=(const CHid&) = delete;
@@ -53,6 +53,8 @@ class CHid {
   bool RegisterDeviceNotifications();
 
   bool DevicePresent() const { return m_DevicePresent.load() != 0; }
+  // The system's error code of this thread's last failed port call.
+  std::uint32_t LastPortError() { return m_port.LastError(); }
   std::wstring DevicePath() const;
   std::uint32_t ReadTimeout() const { return m_ReadTimeout.load(); }
 
@@ -64,20 +66,19 @@ class CHid {
   NativeWindow m_NotifyWindow = nullptr;
 
  private:
-  struct Found {
-    bool found = false;
-    PortHandle probe = kNoHandle;
-  };
-  Found Search();
+  // The first supported controller; the probe handle open on it, or none.
+  OwnedHandle Search();
   void CloseHandles();
+
+  HidPort& m_port;
 
   // Serialises every operation: no two writes share the output report buffer, and OpenDevice
   // never replaces handles that the other thread's read or write is using.
   mutable std::recursive_mutex m_lock;
 
   std::atomic<int> m_DevicePresent{0};
-  PortHandle m_WriteHandle = kNoHandle;
-  PortHandle m_ReadHandle = kNoHandle;
+  OwnedHandle m_WriteHandle;
+  OwnedHandle m_ReadHandle;
   std::wstring m_DevicePath;
   std::atomic<std::uint32_t> m_ReadTimeout{kInitialReadTimeoutMs};
   int m_NotificationsRegistered = 0;

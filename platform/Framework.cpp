@@ -1,44 +1,34 @@
 #include "platform/Framework.h"
 
 namespace kestro {
-namespace {
-WindowSystem* g_system = nullptr;
-CWinApp* g_app = nullptr;
-}  // namespace
 
-WindowSystem& System() { return *g_system; }
-void SetSystem(WindowSystem* system) { g_system = system; }
-
-void CWnd::SetWindowText(const std::wstring& text) const { System().SetWindowText(m_hWnd, text); }
-std::wstring CWnd::GetWindowText() const { return System().GetWindowText(m_hWnd); }
-bool CWnd::EnableWindow(bool enable) const { return System().EnableWindow(m_hWnd, enable); }
-bool CWnd::IsWindowEnabled() const { return System().IsWindowEnabled(m_hWnd); }
-bool CWnd::ShowWindow(int command) const { return System().ShowWindow(m_hWnd, command); }
-bool CWnd::IsWindowVisible() const { return System().IsWindowVisible(m_hWnd); }
+void CWnd::SetWindowText(const std::wstring& text) const {
+  m_system->SetWindowText(m_hWnd, text);
+}
+bool CWnd::EnableWindow(bool enable) const { return m_system->EnableWindow(m_hWnd, enable); }
+bool CWnd::ShowWindow(int command) const { return m_system->ShowWindow(m_hWnd, command); }
 std::intptr_t CWnd::SendMessage(std::uint32_t message, std::uintptr_t wParam,
                                 std::intptr_t lParam) const {
-  return System().SendMessage(m_hWnd, message, wParam, lParam);
+  return m_system->SendMessage(m_hWnd, message, wParam, lParam);
 }
 bool CWnd::PostMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) const {
-  return System().PostMessage(m_hWnd, message, wParam, lParam);
+  return m_system->PostMessage(m_hWnd, message, wParam, lParam);
 }
-bool CWnd::IsIconic() const { return System().IsIconic(m_hWnd); }
+bool CWnd::IsIconic() const { return m_system->IsIconic(m_hWnd); }
 int CWnd::MessageBox(const std::wstring& text, const std::wstring* caption,
                      std::uint32_t type) const {
-  return System().MessageBox(m_hWnd, text, caption, type);
+  return m_system->MessageBox(m_hWnd, text, caption, type);
 }
 
 std::intptr_t CDialog::DoModal() {
-  return System().RunModal(*this, m_templateId, m_parent ? m_parent->m_hWnd : nullptr);
+  return m_system->RunModal(*this, m_templateId, m_parent ? m_parent->m_hWnd : nullptr);
 }
 
-void CDialog::EndDialog(std::intptr_t result) { System().EndDialog(m_hWnd, result); }
-
-CWnd CDialog::GetDlgItem(int id) const { return CWnd(System().GetDlgItem(m_hWnd, id)); }
+CWnd CDialog::GetDlgItem(int id) const { return CWnd(*m_system, m_system->GetDlgItem(m_hWnd, id)); }
 
 bool CDialog::OnInitDialog() { return true; }
 
-void CDialog::OnPaint() { System().DefaultPaint(m_hWnd); }
+void CDialog::OnPaint() { m_system->DefaultPaint(m_hWnd); }
 
 const MessageMapEntry* CDialog::GetMessageMap() const {
   static const MessageMapEntry none[] = {{0, 0, 0, nullptr}};
@@ -62,12 +52,7 @@ bool CDialog::Dispatch(std::uint32_t message, std::uintptr_t wParam, std::intptr
   return false;
 }
 
-CWinApp::CWinApp() { g_app = this; }
-CWinApp::~CWinApp() {
-  if (g_app == this) g_app = nullptr;
-}
+CWinApp::~CWinApp() = default;
 bool CWinApp::InitInstance() { return false; }
-
-CWinApp* AfxGetApp() { return g_app; }
 
 }  // namespace kestro

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/NativeWindow.h"
 
 namespace kestro {
 
@@ -16,8 +19,7 @@ using Report = std::uint8_t[kReportSize];
 using PortHandle = std::int64_t;
 inline constexpr PortHandle kNoHandle = -1;
 
-// Opaque window handle (HWND on Win32) and device-notification registration.
-using NativeWindow = void*;
+// A device-notification registration, opaque above the seam.
 using NotifyRegistration = void*;
 
 // Outcomes of one read, as the platform's wait codes.
@@ -63,7 +65,35 @@ class HidPort {
 }  // namespace kestro
 
 namespace kestro {
-// The process-wide HID port, set once by the program's entry point (or a test).
-HidPort& Port();
-void SetPort(HidPort* port);
+
+// One open handle of a port, closed when it goes; it can be moved, never copied.
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  OwnedHandle(HidPort& port, PortHandle handle) : m_port(&port), m_handle(handle) {}
+  ~OwnedHandle() { Reset(); }
+  OwnedHandle(OwnedHandle&& other) noexcept
+      : m_port(other.m_port), m_handle(std::exchange(other.m_handle, kNoHandle)) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      m_port = other.m_port;
+      m_handle = std::exchange(other.m_handle, kNoHandle);
+    }
+    return *this;
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+  bool IsOpen() const { return m_handle != kNoHandle; }
+  PortHandle Get() const { return m_handle; }
+  void Reset() {
+    if (m_handle != kNoHandle) m_port->Close(std::exchange(m_handle, kNoHandle));
+  }
+
+ private:
+  HidPort* m_port = nullptr;
+  PortHandle m_handle = kNoHandle;
+};
+
 }  // namespace kestro

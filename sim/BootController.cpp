@@ -39,19 +39,19 @@ void BootController::OnOutput(const OutputReport& report, DeviceHost& host) {
     std::lock_guard lock(mutex_);
     const std::uint8_t* payload = report + 1;
     BootFrame frame;
-    frame.command = Le16(payload + kCommandAt);
-    frame.dataLength = Le32(payload + kDataLengthAt);
-    frame.totalLength = Le32(payload + kTotalAt);
-    frame.address = Le32(payload + kAddressAt);
+    frame.command = ReadLe16(payload + kCommandAt);
+    frame.dataLength = ReadLe32(payload + kDataLengthAt);
+    frame.totalLength = ReadLe32(payload + kTotalAt);
+    frame.address = ReadLe32(payload + kAddressAt);
     if (detached_) {
       // Gone from the bus: a host that still writes reaches nobody.
-    } else if (payload[0] != kFrameMarker || Le16(payload + kReservedAt) != 0 ||
+    } else if (payload[0] != kFrameMarker || ReadLe16(payload + kReservedAt) != 0 ||
                frame.dataLength > kMaxBlockBytes) {
       ++malformed_;
       reaction.lines.push_back(Format("ignored frame: marker %u, reserved %u, data length %u",
-                                      payload[0], Le16(payload + kReservedAt), frame.dataLength));
+                                      payload[0], ReadLe16(payload + kReservedAt), frame.dataLength));
     } else {
-      if (frame.command == kBootWriteImage || frame.command == kBootWriteParam) {
+      if (frame.command == BOOT_WRITE_IMAGE || frame.command == BOOT_WRITE_PARAM) {
         frame.data.assign(payload + kDataAt, payload + kDataAt + frame.dataLength);
       }
       frames_.push_back(frame);
@@ -72,18 +72,18 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
   std::uint16_t answered = frame.command;
 
   switch (frame.command) {
-    case kBootGetInfo: {
+    case BOOT_GET_INFO: {
       reaction.lines.push_back("info asked");
       std::uint8_t* info = reply.bytes + kInfoAt;
-      PutLe16(info, config_.modelId);
+      WriteLe16(info, config_.modelId);
       info[2] = config_.variant;
-      PutLe32(info + 4, config_.version);
+      WriteLe32(info + 4, config_.version);
       break;
     }
-    case kBootStart:
+    case BOOT_START:
       if (!firstStartMs_) firstStartMs_ = now;
       if (now - *firstStartMs_ < faults.busyForMs) {
-        status = kBootStatusBusy;
+        status = BOOT_BUSY;
         if (faults.busyAnswersForOtherCommand >= 0) {
           answered = static_cast<std::uint16_t>(faults.busyAnswersForOtherCommand);
         }
@@ -97,7 +97,7 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
       reaction.lines.push_back(
           Format("start: base 0x%08x, total %u", frame.address, frame.totalLength));
       break;
-    case kBootWriteImage: {
+    case BOOT_WRITE_IMAGE: {
       // Blocks are numbered by where they land, so that a block sent again keeps its number.
       const std::int64_t block =
           frame.address >= rangeBase_ ? (frame.address - rangeBase_) / kMaxBlockBytes : -1;
@@ -145,16 +145,16 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
       }
       break;
     }
-    case kBootWriteParam:
-      if (frame.address == kVersionWordAddress && frame.data.size() == 4) {
-        versionWord_ = Le32(frame.data.data());
+    case BOOT_WRITE_PARAM:
+      if (frame.address == kVersionParamAddress && frame.data.size() == 4) {
+        versionWord_ = ReadLe32(frame.data.data());
         reaction.lines.push_back(Format("version word 0x%08x", *versionWord_));
       } else {
         reaction.lines.push_back(
             Format("parameter: %u bytes at 0x%08x", frame.dataLength, frame.address));
       }
       break;
-    case kBootFinish:
+    case BOOT_FINISH:
       finished_ = true;
       reaction.lines.push_back("finish");
       break;
@@ -170,10 +170,10 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
   }
   if (static_cast<int>(frame.command) == faults.wrongCodeFor) ++answered;
   if (static_cast<int>(frame.command) == faults.wrongStatusFor) status = kStatusError;
-  PutLe16(reply.bytes + kStatusAt, status);
-  PutLe16(reply.bytes + kAnsweredAt, answered);
+  WriteLe16(reply.bytes + kStatusAt, status);
+  WriteLe16(reply.bytes + kAnsweredAt, answered);
   reply.extraDelayMs = extraDelayMs;
-  for (int i = 0; frame.command == kBootWriteImage && i < faults.noiseBurst; ++i) {
+  for (int i = 0; frame.command == BOOT_WRITE_IMAGE && i < faults.noiseBurst; ++i) {
     Reaction::Input noise = reply;
     noise.bytes[1] = 0;  // not the reply marker: no acknowledgement of anything
     noise.bytes[6] = static_cast<std::uint8_t>(i);

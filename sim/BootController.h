@@ -57,14 +57,14 @@ struct BootFrame {
   std::vector<std::uint8_t> data;  // the data bytes of image and parameter writes
 };
 
-inline constexpr std::uint16_t kBootWriteParam = 2;
-inline constexpr std::uint16_t kBootWriteImage = 3;
-inline constexpr std::uint16_t kBootStart = 4;
-inline constexpr std::uint16_t kBootFinish = 7;
-inline constexpr std::uint16_t kBootGetInfo = 0xC0;
+inline constexpr std::uint16_t BOOT_WRITE_PARAM = 2;
+inline constexpr std::uint16_t BOOT_WRITE_IMAGE = 3;
+inline constexpr std::uint16_t BOOT_START = 4;
+inline constexpr std::uint16_t BOOT_FINISH = 7;
+inline constexpr std::uint16_t BOOT_GET_INFO = 0xC0;
 inline constexpr std::uint16_t kBootStatusDone = 0;
-inline constexpr std::uint16_t kBootStatusBusy = 16;
-inline constexpr std::uint32_t kVersionWordAddress = 0x08000034;
+inline constexpr std::uint16_t BOOT_BUSY = 16;
+inline constexpr std::uint32_t kVersionParamAddress = 0x08000034;
 
 class BootController : public Device {
  public:

@@ -1,5 +1,10 @@
 // The device side of one emulated HID interface. A transport hosts it: the in-process fake port
 // of the native tests, or the device-link server that the link build of the program talks to.
+//
+// The emulator is written apart from the updater on purpose and includes none of its code, so
+// that it cannot share the updater's mistakes about the protocols. It spells the protocols' values
+// with the updater's names (FIRMWARE_PACKET, BOOT_WRITE_IMAGE, kVersionParamAddress, ReadLe32,
+// ...), so that a reader sees at once which value is which.
 #pragma once
 
 #include <cstdint>

@@ -10,15 +10,15 @@ namespace kestro::sim {
 namespace {
 
 // Packet types and command codes of the framed protocol.
-constexpr std::uint8_t kFirmwarePacket = 0x16;
-constexpr std::uint8_t kUpdateInfo = 0x19;
-constexpr std::uint8_t kUpdateRequest = 0x1A;
-constexpr std::uint8_t kRecvFailed = 0x1D;
-constexpr std::uint8_t kSetFirmwareData = 0;
-constexpr std::uint8_t kSetFirmwareInfo = 1;
-constexpr std::uint8_t kSetFirmwareEnd = 2;
-constexpr std::uint8_t kGetDeviceVersion = 4;
-constexpr std::uint8_t kFirmwareDataRequest = 20;
+constexpr std::uint8_t FIRMWARE_PACKET = 0x16;
+constexpr std::uint8_t UPDATE_INFO = 0x19;
+constexpr std::uint8_t UPDATE_REQUEST = 0x1A;
+constexpr std::uint8_t RECV_FAILED = 0x1D;
+constexpr std::uint8_t SET_FIRMWARE_DATA = 0;
+constexpr std::uint8_t SET_FIRMWARE_INFO = 1;
+constexpr std::uint8_t SET_FIRMWARE_END = 2;
+constexpr std::uint8_t GET_DEVICE_VERSION = 4;
+constexpr std::uint8_t FIRMWARE_DATA_REQUEST = 20;
 
 constexpr std::size_t kPacketHeadBytes = 4;                 // 0x00, type, body length (LE16)
 constexpr std::size_t kMaxPacketBytes = kPayloadBytes - 1;  // behind the count byte
@@ -36,7 +36,7 @@ constexpr std::uint8_t kUnknownCommand = 0x33;
 std::vector<std::uint8_t> MakePacket(std::uint8_t type, const std::vector<std::uint8_t>& body) {
   std::vector<std::uint8_t> packet(kPacketHeadBytes);
   packet[1] = type;
-  PutLe16(packet.data() + 2, static_cast<std::uint16_t>(body.size()));
+  WriteLe16(packet.data() + 2, static_cast<std::uint16_t>(body.size()));
   packet.insert(packet.end(), body.begin(), body.end());
   return packet;
 }
@@ -47,10 +47,10 @@ std::vector<std::uint8_t> MakeCommand(std::uint8_t command,
   std::vector<std::uint8_t> body{command};
   if (!args.empty()) {
     body.resize(3);
-    PutLe16(body.data() + 1, static_cast<std::uint16_t>(args.size()));
+    WriteLe16(body.data() + 1, static_cast<std::uint16_t>(args.size()));
     body.insert(body.end(), args.begin(), args.end());
   }
-  return MakePacket(kFirmwarePacket, body);
+  return MakePacket(FIRMWARE_PACKET, body);
 }
 
 // One input report: payload byte 0 counts the packet's bytes, the packet follows.
@@ -63,7 +63,7 @@ Reaction::Input Report(const std::vector<std::uint8_t>& packet) {
 
 std::vector<std::uint8_t> Le32Bytes(std::uint32_t value) {
   std::vector<std::uint8_t> bytes(4);
-  PutLe32(bytes.data(), value);
+  WriteLe32(bytes.data(), value);
   return bytes;
 }
 
@@ -98,7 +98,7 @@ void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
 void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size,
                                     Reaction& reaction) {
   const std::uint8_t type = packet[1];
-  const std::size_t bodyLength = Le16(packet + 2);
+  const std::size_t bodyLength = ReadLe16(packet + 2);
   if (packet[0] != 0 || bodyLength + kPacketHeadBytes != size) {
     ++malformed_;
     reaction.lines.push_back(Format("ignored: packet head %02x %02x, body length %zu of %zu bytes",
@@ -106,13 +106,13 @@ void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size
     return;
   }
   const std::uint8_t* body = packet + kPacketHeadBytes;
-  if (type == kUpdateRequest || type == kRecvFailed) {
+  if (type == UPDATE_REQUEST || type == RECV_FAILED) {
     if (bodyLength != 1 || body[0] != 0) {
       ++malformed_;
       reaction.lines.push_back(Format("ignored: short packet %02x of %zu bytes", type, bodyLength));
       return;
     }
-    if (type == kRecvFailed) {
+    if (type == RECV_FAILED) {
       // The host sends one every 10 ms while it waits; answering them would flood it.
       ++recvFailed_;
       return;
@@ -126,10 +126,10 @@ void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size
     std::vector<std::uint8_t> info(kUpdateInfoBodyBytes);
     const std::vector<std::uint8_t> firmwareType = Le32Bytes(config_.firmwareType);
     std::copy(firmwareType.begin(), firmwareType.end(), info.begin() + kFirmwareTypeOffset);
-    Answer(MakePacket(kUpdateInfo, info), reaction);
+    Answer(MakePacket(UPDATE_INFO, info), reaction);
     return;
   }
-  if (type != kFirmwarePacket) {
+  if (type != FIRMWARE_PACKET) {
     ++malformed_;
     reaction.lines.push_back(Format("ignored: packet type %02x", type));
     return;
@@ -137,7 +137,7 @@ void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size
   // Command body: the code alone (length 1), or code, argument length and arguments.
   if (bodyLength == 1) {
     HandleCommand(body[0], nullptr, 0, reaction);
-  } else if (bodyLength >= 3 && std::size_t{Le16(body + 1)} + 3 == bodyLength) {
+  } else if (bodyLength >= 3 && std::size_t{ReadLe16(body + 1)} + 3 == bodyLength) {
     HandleCommand(body[0], body + 3, bodyLength - 3, reaction);
   } else {
     ++malformed_;
@@ -154,13 +154,13 @@ void NormalController::ForgetTransfer() {
 void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* args,
                                      std::size_t argCount, Reaction& reaction) {
   switch (command) {
-    case kGetDeviceVersion:
+    case GET_DEVICE_VERSION:
       if (argCount != 0) break;
       ++versionQueries_;
       reaction.lines.push_back("version asked");
-      Answer(MakeCommand(kGetDeviceVersion, Le32Bytes(runningVersion_)), reaction);
+      Answer(MakeCommand(GET_DEVICE_VERSION, Le32Bytes(runningVersion_)), reaction);
       return;
-    case kSetFirmwareInfo:
+    case SET_FIRMWARE_INFO:
       if (argCount != kInfoArgBytes) break;
       announced_ = true;
       infoArgs_.assign(args, args + argCount);
@@ -169,7 +169,7 @@ void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* a
                                       InfoWord(0), InfoWord(4), InfoWord(8)));
       NextDataRequest(reaction);
       return;
-    case kSetFirmwareData:
+    case SET_FIRMWARE_DATA:
       if (argCount > kMaxBlockBytes) break;
       if (ended_) {
         extraDataAfterEnd_ = true;
@@ -187,7 +187,7 @@ void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* a
       // request is the host's cue to send the end command.
       NextDataRequest(reaction);
       return;
-    case kSetFirmwareEnd:
+    case SET_FIRMWARE_END:
       if (argCount != 0) break;
       ended_ = true;
       if (announced_ && !failed_ && image_.size() == InfoWord(8)) runningVersion_ = InfoWord(0);
@@ -219,7 +219,7 @@ void NormalController::NextDataRequest(Reaction& reaction) {
     reaction.lines.push_back("talking noise from now on");
   } else {
     ++dataRequests_;
-    Answer(MakeCommand(kFirmwareDataRequest), reaction);
+    Answer(MakeCommand(FIRMWARE_DATA_REQUEST), reaction);
     if (block == config_.faults.stallAtBlock) {
       reaction.stopTakingOutput = true;
       reaction.lines.push_back("takes no output reports from now on");
@@ -233,10 +233,10 @@ void NormalController::NextDataRequest(Reaction& reaction) {
 }
 
 void NormalController::AddNoise(Reaction& reaction) {
-  std::vector<std::uint8_t> spoiled = MakeCommand(kFirmwareDataRequest);
+  std::vector<std::uint8_t> spoiled = MakeCommand(FIRMWARE_DATA_REQUEST);
   spoiled[0] = 0x01;
   for (const auto& packet :
-       {spoiled, MakePacket(kUnknownType, {kFirmwareDataRequest}), MakeCommand(kUnknownCommand)}) {
+       {spoiled, MakePacket(kUnknownType, {FIRMWARE_DATA_REQUEST}), MakeCommand(kUnknownCommand)}) {
     reaction.inputs.push_back(Report(packet));
   }
 }
@@ -252,7 +252,7 @@ void NormalController::Answer(const std::vector<std::uint8_t>& packet, Reaction&
     reaction.inputs.push_back(spoiled);
   }
   if (faults.unknownTypes) {
-    reaction.inputs.push_back(report(MakePacket(kUnknownType, {kFirmwareDataRequest})));
+    reaction.inputs.push_back(report(MakePacket(kUnknownType, {FIRMWARE_DATA_REQUEST})));
     reaction.inputs.push_back(report(MakeCommand(kUnknownCommand)));
   }
   for (int i = 0; i < faults.noiseBurst; ++i) {
@@ -277,7 +277,7 @@ bool NormalController::Announced() const {
 }
 
 std::uint32_t NormalController::InfoWord(std::size_t offset) const {
-  return infoArgs_.size() == kInfoArgBytes ? Le32(infoArgs_.data() + offset) : 0;
+  return infoArgs_.size() == kInfoArgBytes ? ReadLe32(infoArgs_.data() + offset) : 0;
 }
 
 std::uint32_t NormalController::AnnouncedVersion() const {

@@ -4,24 +4,6 @@
 
 namespace kestro {
 
-std::uint16_t ReadLe16(const std::uint8_t* b) {
-  return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
-}
-
-std::uint32_t ReadLe32(const std::uint8_t* b) {
-  return std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) |
-         (std::uint32_t{b[3]} << 24);
-}
-
-void WriteLe16(std::uint8_t* b, std::uint16_t v) {
-  b[0] = static_cast<std::uint8_t>(v);
-  b[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void WriteLe32(std::uint8_t* b, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 ImageHeader ImageHeader::Parse(const std::uint8_t (&bytes)[kImageHeaderSize]) {
   ImageHeader h;
   h.version = ReadLe16(bytes + 0);

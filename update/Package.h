@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "update/ByteOrder.h"
+
 namespace kestro {
 
 inline constexpr std::uint32_t kImageHeaderSize = 28;
@@ -45,10 +47,5 @@ struct PackageImage {
 // the end of the file, a header cut short, a read error, or a next-record position beyond 2^32-1.
 std::optional<PackageImage> FindPackageImage(PackageSource& source, std::uint16_t modelId,
                                              std::uint8_t variant);
-
-std::uint16_t ReadLe16(const std::uint8_t* bytes);
-std::uint32_t ReadLe32(const std::uint8_t* bytes);
-void WriteLe16(std::uint8_t* bytes, std::uint16_t value);
-void WriteLe32(std::uint8_t* bytes, std::uint32_t value);
 
 }  // namespace kestro

@@ -127,8 +127,6 @@ std::intptr_t HeadlessWindowSystem::RunModal(CDialog& dialog, int, NativeWindow)
   return win::IDCANCEL;
 }
 
-void HeadlessWindowSystem::EndDialog(NativeWindow, std::intptr_t) {}
-
 NativeWindow HeadlessWindowSystem::GetDlgItem(NativeWindow dialog, int id) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (dialog != HandleOf(0)) return nullptr;
@@ -146,12 +144,6 @@ void HeadlessWindowSystem::SetWindowText(NativeWindow window, const std::wstring
   }
 }
 
-std::wstring HeadlessWindowSystem::GetWindowText(NativeWindow window) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const WindowState* w = Find(window);
-  return w ? w->text : std::wstring();
-}
-
 bool HeadlessWindowSystem::EnableWindow(NativeWindow window, bool enable) {
   std::lock_guard<std::mutex> lock(m_mutex);
   WindowState* w = Find(window);
@@ -161,12 +153,6 @@ bool HeadlessWindowSystem::EnableWindow(NativeWindow window, bool enable) {
   return wasDisabled;
 }
 
-bool HeadlessWindowSystem::IsWindowEnabled(NativeWindow window) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const WindowState* w = Find(window);
-  return w && w->enabled;
-}
-
 bool HeadlessWindowSystem::ShowWindow(NativeWindow window, int command) {
   std::lock_guard<std::mutex> lock(m_mutex);
   WindowState* w = Find(window);
@@ -174,12 +160,6 @@ bool HeadlessWindowSystem::ShowWindow(NativeWindow window, int command) {
   const bool wasVisible = w->visible;
   w->visible = command != win::SW_HIDE;
   return wasVisible;
-}
-
-bool HeadlessWindowSystem::IsWindowVisible(NativeWindow window) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const WindowState* w = Find(window);
-  return w && w->visible;
 }
 
 std::intptr_t HeadlessWindowSystem::SendMessage(NativeWindow window, std::uint32_t message,

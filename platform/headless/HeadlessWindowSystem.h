@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Framework.h"
+#include "platform/WindowSystem.h"
 #include "platform/headless/VirtualClock.h"
 
 namespace kestro::headless {
@@ -71,14 +72,10 @@ class HeadlessWindowSystem : public WindowSystem {
 
   // --- WindowSystem ---
   std::intptr_t RunModal(CDialog& dialog, int templateId, NativeWindow parent) override;
-  void EndDialog(NativeWindow dialog, std::intptr_t result) override;
   NativeWindow GetDlgItem(NativeWindow dialog, int id) override;
   void SetWindowText(NativeWindow window, const std::wstring& text) override;
-  std::wstring GetWindowText(NativeWindow window) override;
   bool EnableWindow(NativeWindow window, bool enable) override;
-  bool IsWindowEnabled(NativeWindow window) override;
   bool ShowWindow(NativeWindow window, int command) override;
-  bool IsWindowVisible(NativeWindow window) override;
   std::intptr_t SendMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
                             std::intptr_t lParam) override;
   bool PostMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
@@ -89,7 +86,6 @@ class HeadlessWindowSystem : public WindowSystem {
   IconHandle LoadIcon(int resourceId) override;
   std::wstring LoadString(std::uint32_t resourceId) override;
   std::uint16_t GetUserDefaultUILanguage() override { return uiLanguage; }
-  std::wstring AppName() override { return appName; }
   int MessageBox(NativeWindow owner, const std::wstring& text, const std::wstring* caption,
                  std::uint32_t type) override;
   bool GetOpenFileName(NativeWindow owner, const OpenFileRequest& request,

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <iterator>
 
-#include "platform/Framework.h"
+#include "platform/HidPort.h"
+#include "platform/WindowSystem.h"
+#include "platform/WindowsValues.h"
 
 // Each entry: the framework's name in kestro::win, and the SDK expression for the same value.
 // The list is expanded once before <windows.h> (where the names are not yet macros) and once

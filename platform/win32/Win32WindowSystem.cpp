@@ -147,10 +147,6 @@ std::intptr_t Win32WindowSystem::RunModal(CDialog& dialog, int templateId, Nativ
                            DialogProc, reinterpret_cast<LPARAM>(&dialog));
 }
 
-void Win32WindowSystem::EndDialog(NativeWindow dialog, std::intptr_t result) {
-  ::EndDialog(ToHwnd(dialog), result);
-}
-
 NativeWindow Win32WindowSystem::GetDlgItem(NativeWindow dialog, int id) {
   return ::GetDlgItem(ToHwnd(dialog), id);
 }
@@ -159,28 +155,12 @@ void Win32WindowSystem::SetWindowText(NativeWindow window, const std::wstring& t
   ::SetWindowTextW(ToHwnd(window), text.c_str());
 }
 
-std::wstring Win32WindowSystem::GetWindowText(NativeWindow window) {
-  const int length = ::GetWindowTextLengthW(ToHwnd(window));
-  if (length <= 0) return {};
-  std::vector<wchar_t> buffer(static_cast<std::size_t>(length) + 1);
-  const int copied = ::GetWindowTextW(ToHwnd(window), buffer.data(), length + 1);
-  return std::wstring(buffer.data(), static_cast<std::size_t>(std::max(copied, 0)));
-}
-
 bool Win32WindowSystem::EnableWindow(NativeWindow window, bool enable) {
   return ::EnableWindow(ToHwnd(window), enable ? TRUE : FALSE) != FALSE;
 }
 
-bool Win32WindowSystem::IsWindowEnabled(NativeWindow window) {
-  return ::IsWindowEnabled(ToHwnd(window)) != FALSE;
-}
-
 bool Win32WindowSystem::ShowWindow(NativeWindow window, int command) {
   return ::ShowWindow(ToHwnd(window), command) != FALSE;
-}
-
-bool Win32WindowSystem::IsWindowVisible(NativeWindow window) {
-  return ::IsWindowVisible(ToHwnd(window)) != FALSE;
 }
 
 std::intptr_t Win32WindowSystem::SendMessage(NativeWindow window, std::uint32_t message,
@@ -227,7 +207,9 @@ std::wstring Win32WindowSystem::LoadString(std::uint32_t resourceId) {
 
 std::uint16_t Win32WindowSystem::GetUserDefaultUILanguage() { return ::GetUserDefaultUILanguage(); }
 
-std::wstring Win32WindowSystem::AppName() {
+
+// The program file's name without its extension: the caption of a box given none.
+static std::wstring AppName() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
     const DWORD length =

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Framework.h"
+#include "platform/WindowSystem.h"
 
 namespace kestro::win32 {
 
@@ -16,15 +17,11 @@ inline constexpr unsigned kPostedDeviceChange = 0x8000 + 0x0219;  // WM_APP + WM
 class Win32WindowSystem : public WindowSystem {
  public:
   std::intptr_t RunModal(CDialog& dialog, int templateId, NativeWindow parent) override;
-  void EndDialog(NativeWindow dialog, std::intptr_t result) override;
 
   NativeWindow GetDlgItem(NativeWindow dialog, int id) override;
   void SetWindowText(NativeWindow window, const std::wstring& text) override;
-  std::wstring GetWindowText(NativeWindow window) override;
   bool EnableWindow(NativeWindow window, bool enable) override;
-  bool IsWindowEnabled(NativeWindow window) override;
   bool ShowWindow(NativeWindow window, int command) override;
-  bool IsWindowVisible(NativeWindow window) override;
   std::intptr_t SendMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
                             std::intptr_t lParam) override;
   bool PostMessage(NativeWindow window, std::uint32_t message, std::uintptr_t wParam,
@@ -36,7 +33,6 @@ class Win32WindowSystem : public WindowSystem {
   IconHandle LoadIcon(int resourceId) override;
   std::wstring LoadString(std::uint32_t resourceId) override;
   std::uint16_t GetUserDefaultUILanguage() override;
-  std::wstring AppName() override;
 
   int MessageBox(NativeWindow owner, const std::wstring& text, const std::wstring* caption,
                  std::uint32_t type) override;

@@ -21,9 +21,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   // Neither is ever destroyed: an update worker may still be using them while the process ends
   // (nothing waits for it), and the system releases whatever the port holds.
-  kestro::SetSystem(new kestro::win32::Win32WindowSystem);
-  kestro::SetPort(CreatePlatformHidPort().release());
-
+  auto* system = new kestro::win32::Win32WindowSystem;
+  kestro::HidPort* port = CreatePlatformHidPort().release();
+  kestro::theApp.UsePlatform(*system, *port);
   kestro::theApp.InitInstance();
   return 0;
 }

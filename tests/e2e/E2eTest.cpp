@@ -245,7 +245,7 @@ TEST_F(E2eTest, WholeBootUpdateWritesTheFlash) {
 
 TEST_F(E2eTest, FailedBootInfoExchangeWarnsAndDisablesTheButton) {
   BootConfig config;
-  config.faults.silentTo = sim::kBootGetInfo;
+  config.faults.silentTo = sim::BOOT_GET_INFO;
   StartServer(std::make_shared<BootController>(config));
   ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate-link.exe"));
   DriverResult box = Driver({"msgbox", std::to_string(kStartMs), "none"});

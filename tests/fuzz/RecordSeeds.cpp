@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
 #include "app/UpdateDlg.h"
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
@@ -68,9 +69,9 @@ std::vector<Bytes> RecordUpdate(std::shared_ptr<sim::Device> controller, bool bo
   };
   auto recorder = std::make_shared<Recorder>(std::move(controller));
   env.port.AttachDevice(L"pad", recorder);
-  CUpdateDlg dialog(nullptr);
+  CUpdateDlg dialog(env.system, env.port);
   env.system.CreateDialog(dialog);
-  env.system.Deliver(win::WM_COMMAND, 1007, 0);
+  env.system.Deliver(win::WM_COMMAND, IDC_UPDATE_BUTTON, 0);
   return recorder->replies;
 }
 

@@ -19,7 +19,7 @@ struct World {
   World() {
     kestro::SetDiagnosticSink(nullptr);
     env.port.Attach(L"pad", 0x3A7C, 0x5750);
-    dialog = std::make_unique<kestro::CUpdateDlg>(nullptr);
+    dialog = std::make_unique<kestro::CUpdateDlg>(env.system, env.port);
     env.system.CreateDialog(*dialog);
   }
 };
@@ -29,7 +29,8 @@ struct World {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   World world;
-  kestro::Updater& updater = world.dialog->Update();
+  kestro::FramedUpdate& framed = world.dialog->Framed();
+  kestro::BootUpdate& boot = world.dialog->Boot();
   const std::uint8_t mode = data[0];
   ++data;
   --size;
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (mode & 1) {
     // Framed replies, in whatever state the transfer is.
     kestro::updateState = (mode >> 1) & 3;
-    for (const auto& r : replies) updater.HandleFramedReply(r.data());
+    for (const auto& r : replies) framed.HandleFramedReply(r.data());
     return 0;
   }
   // Boot replies: queued as the controller's answers to one exchange.
@@ -58,19 +59,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint8_t info[44];
   switch ((mode >> 1) % 5) {
     case 0:
-      updater.GetBootInfo(info, sizeof info);
+      boot.GetBootInfo(info, sizeof info);
       break;
     case 1:
-      updater.StartBootTransfer(kestro::BOOT_START, 0x08004000, 100);
+      boot.StartBootTransfer(kestro::BOOT_START, 0x08004000, 100);
       break;
     case 2:
-      updater.WriteBootBlock(info, 0x08004000, sizeof info, 100, true);
+      boot.WriteBootBlock(info, 0x08004000, sizeof info, 100, true);
       break;
     case 3:
-      updater.FinishBootTransfer();
+      boot.FinishBootTransfer();
       break;
     default:
-      updater.QueryBootInfo();
+      boot.QueryBootInfo();
       break;
   }
   return 0;

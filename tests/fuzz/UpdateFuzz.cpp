@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "res/resource.h"
 #include "app/UpdateDlg.h"
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
@@ -199,13 +200,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto controller = std::make_shared<ScriptedController>(inner, script, boot);
   env.port.AttachDevice(L"pad", controller);
 
-  CUpdateDlg dialog(nullptr);
+  CUpdateDlg dialog(env.system, env.port);
   env.system.CreateDialog(dialog);
-  if (!env.system.Control(1007).enabled) return 0;  // the start-up query found nothing to update
+  if (!env.system.Control(IDC_UPDATE_BUTTON).enabled) return 0;  // the start-up query found nothing to update
 
   controller->armed = true;
   const std::uint64_t pressedAt = env.clock.NowMs();
-  env.system.Deliver(win::WM_COMMAND, 1007, 0);  // runs the whole update, inline
+  env.system.Deliver(win::WM_COMMAND, IDC_UPDATE_BUTTON, 0);  // runs the whole update, inline
   env.system.DeliverPosted();
   const std::uint64_t took = env.clock.NowMs() - pressedAt;
 

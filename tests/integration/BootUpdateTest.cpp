@@ -120,7 +120,7 @@ TEST_F(BootFixture, ADataLengthAbove46IsCutBothInTheFieldAndTheBytes) {
   for (int i = 0; i < 60; ++i) data[i] = static_cast<std::uint8_t>(0xA0 + i);
   const std::uint8_t filler[63] = {0};
   dialog->Hid().WriteReport(filler, 63);
-  dialog->Update().SendBootCommand(data, 60, 0x1234, 99, BOOT_WRITE_IMAGE);
+  dialog->Boot().SendBootCommand(data, 60, 0x1234, 99, BOOT_WRITE_IMAGE);
   const auto report = env.port.Written().back();
   EXPECT_EQ(report[1], 5);
   EXPECT_EQ(ReadLe16(&report[2]), BOOT_WRITE_IMAGE);

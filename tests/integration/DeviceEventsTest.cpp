@@ -301,7 +301,7 @@ TEST_F(HeldWorkerTest, ClosingTheDialogWhileAWorkerRunsEndsTheProcess) {
     CUpdateDlg* closing = dialog.get();
     closing->~CUpdateDlg();
     EXPECT_TRUE(env.system.processEnded);
-    new (closing) CUpdateDlg(nullptr);
+    new (closing) CUpdateDlg(env.system, env.port);
   }
   gate.Open();
   EXPECT_TRUE(WaitForWorker());

@@ -112,7 +112,7 @@ TEST_F(UpdateFixture, ALongDataPacketGoesOutIn39BytePieces) {
   ASSERT_EQ(dialog->Hid().OpenDevice(), 1);
   std::uint8_t data[50];
   for (int i = 0; i < 50; ++i) data[i] = static_cast<std::uint8_t>(i);
-  ASSERT_TRUE(dialog->Update().SendFirmwarePacket(SET_FIRMWARE_DATA, data, 50));
+  ASSERT_TRUE(dialog->Framed().SendFirmwarePacket(SET_FIRMWARE_DATA, data, 50));
   const auto written = env.port.Written();
   ASSERT_GE(written.size(), 2u);
   const auto& a = written[written.size() - 2];
@@ -472,7 +472,7 @@ TEST_P(VersionReplyTest, ShowsTheVersionInTheTitle) {
                         static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
                         static_cast<std::uint8_t>(v >> 24)},
                        reply);
-  dialog->Update().HandleFramedReply(reply);
+  dialog->Framed().HandleFramedReply(reply);
   EXPECT_EQ(Title(), kTitle + GetParam().suffix);
   EXPECT_EQ(deviceVersion.load(), v);
 }

@@ -13,8 +13,8 @@ using testing::Bytes;
 using testing::FakeHost;
 using testing::Prefix;
 using testing::Prefixes;
-using testing::PutLe16;
-using testing::PutLe32;
+using testing::WriteLe16;
+using testing::WriteLe32;
 using testing::Write;
 
 constexpr std::uint32_t kBase = 0x08004000;
@@ -24,10 +24,10 @@ Bytes Frame(std::uint16_t command, std::uint32_t n, std::uint32_t total, std::ui
             const Bytes& data = {}) {
   Bytes frame(17);
   frame[0] = 5;
-  PutLe16(frame, 1, command);
-  PutLe32(frame, 5, n);
-  PutLe32(frame, 9, total);
-  PutLe32(frame, 13, address);
+  WriteLe16(frame, 1, command);
+  WriteLe32(frame, 5, n);
+  WriteLe32(frame, 9, total);
+  WriteLe32(frame, 13, address);
   frame.insert(frame.end(), data.begin(), data.end());
   return frame;
 }
@@ -35,8 +35,8 @@ Bytes Frame(std::uint16_t command, std::uint32_t n, std::uint32_t total, std::ui
 // Reply bytes 0 to 5: 0, 5, status, code of the command answered.
 Bytes ReplyHead(std::uint16_t status, std::uint16_t code) {
   Bytes head = {0x00, 0x05, 0, 0, 0, 0};
-  PutLe16(head, 2, status);
-  PutLe16(head, 4, code);
+  WriteLe16(head, 2, status);
+  WriteLe16(head, 4, code);
   return head;
 }
 

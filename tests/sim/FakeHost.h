@@ -57,12 +57,12 @@ inline std::vector<Bytes> Prefixes(const std::vector<Bytes>& reports, std::size_
 }
 
 // Written here, apart from the controllers' own, so that a fault there cannot hide in the tests.
-inline void PutLe16(Bytes& bytes, std::size_t at, std::uint16_t value) {
+inline void WriteLe16(Bytes& bytes, std::size_t at, std::uint16_t value) {
   bytes[at] = static_cast<std::uint8_t>(value);
   bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-inline void PutLe32(Bytes& bytes, std::size_t at, std::uint32_t value) {
+inline void WriteLe32(Bytes& bytes, std::size_t at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 

@@ -14,13 +14,13 @@ using testing::Bytes;
 using testing::FakeHost;
 using testing::Prefix;
 using testing::Prefixes;
-using testing::PutLe32;
+using testing::WriteLe32;
 using testing::Write;
 
 // Host reports, payload bytes from 0 on, as the updater writes them.
 const Bytes kVersionRequest = {0x05, 0x00, 0x16, 0x01, 0x00, 0x04};
-const Bytes kUpdateRequest = {0x05, 0x00, 0x1A, 0x01, 0x00, 0x00};
-const Bytes kRecvFailed = {0x05, 0x00, 0x1D, 0x01, 0x00, 0x00};
+const Bytes UPDATE_REQUEST = {0x05, 0x00, 0x1A, 0x01, 0x00, 0x00};
+const Bytes RECV_FAILED = {0x05, 0x00, 0x1D, 0x01, 0x00, 0x00};
 const Bytes kFirmwareEnd = {0x05, 0x00, 0x16, 0x01, 0x00, 0x02};
 // Controller reports.
 const Bytes kDataRequest = {0x05, 0x00, 0x16, 0x01, 0x00, 0x14};
@@ -28,9 +28,9 @@ const Bytes kDataRequest = {0x05, 0x00, 0x16, 0x01, 0x00, 0x14};
 Bytes FirmwareInfo(std::uint32_t version, std::uint32_t base, std::uint32_t length) {
   Bytes report = {0x23, 0x00, 0x16, 0x1F, 0x00, 0x01, 0x1C, 0x00};
   report.resize(8 + 28, 0xEE);  // the 16 bytes behind the three words, the host's to fill
-  PutLe32(report, 8, version);
-  PutLe32(report, 12, base);
-  PutLe32(report, 16, length);
+  WriteLe32(report, 8, version);
+  WriteLe32(report, 12, base);
+  WriteLe32(report, 16, length);
   return report;
 }
 
@@ -80,7 +80,7 @@ TEST_P(NormalUpdateInfo, CarriesTheFirmwareTypeAtPayloadByte41) {
   config.firmwareType = GetParam();
   NormalController device(config);
   FakeHost host;
-  Write(device, host, kUpdateRequest);
+  Write(device, host, UPDATE_REQUEST);
   ASSERT_EQ(host.inputs.size(), 1u);
   const Bytes& reply = host.inputs[0];
   EXPECT_EQ(Prefix(reply, 5), (Bytes{44, 0x00, 0x19, 40, 0x00}));
@@ -105,7 +105,7 @@ TEST_P(NormalTransfer, AsksOnceMoreAfterHoldingTheImage) {
   NormalController device;
   FakeHost host;
   const Bytes image = PatternImage(GetParam().length, 7);
-  Write(device, host, kUpdateRequest);
+  Write(device, host, UPDATE_REQUEST);
   host.Take();
   Write(device, host,
         FirmwareInfo(0x00020105, 0x08004000, static_cast<std::uint32_t>(image.size())));
@@ -169,7 +169,7 @@ TEST(NormalTransfer, RecordsBytesBeyondTheLengthAndDataAfterTheEnd) {
 TEST(NormalController, CountsRecvFailedWithoutAnswering) {
   NormalController device;
   FakeHost host;
-  for (int i = 0; i < 5; ++i) Write(device, host, kRecvFailed);
+  for (int i = 0; i < 5; ++i) Write(device, host, RECV_FAILED);
   EXPECT_TRUE(host.inputs.empty());
   EXPECT_EQ(device.RecvFailed(), 5u);
   EXPECT_EQ(device.MalformedReports(), 0u);
@@ -291,7 +291,7 @@ TEST(NormalController, EventLogTellsTheUpdateInOrder) {
   std::vector<std::string> events;
   device.SetEventLog([&events](const std::string& line) { events.push_back(line); });
   Write(device, host, kVersionRequest);
-  Write(device, host, kUpdateRequest);
+  Write(device, host, UPDATE_REQUEST);
   Write(device, host, FirmwareInfo(0x00020105, 0x08004000, 40));
   Write(device, host, FirmwareData(PatternImage(32, 1)));
   Write(device, host, FirmwareData(PatternImage(8, 2)));
@@ -310,7 +310,7 @@ TEST(NormalController, MayBeObservedWhileTheWorkerWrites) {
   std::thread worker([&device] {
     FakeHost host;
     for (int i = 0; i < 200; ++i) {
-      Write(device, host, kRecvFailed);
+      Write(device, host, RECV_FAILED);
       Write(device, host, kVersionRequest);
     }
   });

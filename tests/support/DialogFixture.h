@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "res/resource.h"
 #include "app/UpdateDlg.h"
 #include "sim/Package.h"
 #include "tests/support/Environment.h"
@@ -37,7 +38,7 @@ class DialogFixture : public ::testing::Test {
 
   // Builds the dialog and runs its initialisation, as the modal run does.
   CUpdateDlg& Start() {
-    dialog = std::make_unique<CUpdateDlg>(nullptr);
+    dialog = std::make_unique<CUpdateDlg>(env.system, env.port);
     env.system.CreateDialog(*dialog);
     return *dialog;
   }
@@ -62,7 +63,7 @@ class DialogFixture : public ::testing::Test {
     };
   }
 
-  void Press() { env.system.Deliver(win::WM_COMMAND, 1007, 0); }
+  void Press() { env.system.Deliver(win::WM_COMMAND, IDC_UPDATE_BUTTON, 0); }
   void DeviceChange(std::uint32_t code) { env.system.Deliver(win::WM_DEVICECHANGE, code, 0); }
   // Waits for the worker, then lets the dialog handle what the worker posted to it, as its
   // message loop would.
@@ -73,9 +74,9 @@ class DialogFixture : public ::testing::Test {
   }
 
   std::wstring Title() const { return env.system.Dialog().text; }
-  bool ButtonEnabled() const { return env.system.Control(1007).enabled; }
-  bool SuccessVisible() const { return env.system.Control(-1).visible; }
-  std::intptr_t Progress() const { return env.system.Control(1003).progressPosition; }
+  bool ButtonEnabled() const { return env.system.Control(IDC_UPDATE_BUTTON).enabled; }
+  bool SuccessVisible() const { return env.system.Control(IDC_SUCCESS_LABEL).visible; }
+  std::intptr_t Progress() const { return env.system.Control(IDC_PROGRESS).progressPosition; }
   std::vector<std::wstring> BoxTexts() const {
     std::vector<std::wstring> texts;
     for (const auto& b : env.system.MessageBoxes()) texts.push_back(b.text);

@@ -1,5 +1,5 @@
 // One emulated machine for a native test: virtual time, the fake HID port, the headless window
-// system and a capture of the diagnostic lines. Resets the process-wide values a test touches.
+// system (both handed to what a test builds) and a capture of the diagnostic lines. Resets the process-wide values a test touches.
 #pragma once
 
 #include <mutex>
@@ -17,8 +17,6 @@ namespace kestro::testing {
 class Environment {
  public:
   Environment() : port(clock), system(clock) {
-    SetPort(&port);
-    SetSystem(&system);
     DeviceKind = kDeviceKindNormal;
     stopFlag = 0;
     updateState = kUpdateStateUninitialised;

@@ -1,41 +1,41 @@
 #include "tests/support/FakeHidPort.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace kestro::testing {
 
-// Lets an emulated controller answer through the port that hosts it.
+// Lets an emulated controller answer through the port that hosts it, for as long as the attach
+// it was plugged in with lasts.
 class FakeHidPort::Host : public sim::DeviceHost {
  public:
-  Host(FakeHidPort& port, std::wstring path) : m_port(port), m_path(std::move(path)) {}
+  Host(FakeHidPort& port, std::wstring path, std::uint64_t instance)
+      : m_port(port), m_path(std::move(path)), m_instance(instance) {}
   void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
-    m_port.QueueInput(m_path, payload, delayMs);
+    m_port.QueueInput(m_path, m_instance, payload, delayMs);
   }
-  void Detach() override { m_port.Detach(m_path); }
-  void StopTakingOutput() override { m_port.SetWritesFail(m_path, true); }
+  void Detach() override { m_port.DetachInstance(m_path, m_instance); }
+  void StopTakingOutput() override {
+    m_port.SetFlag(m_path, m_instance, &link::InterfaceFlags::stalled, true);
+  }
   std::uint64_t NowMs() override { return m_port.m_clock.NowMs(); }
 
  private:
   FakeHidPort& m_port;
   std::wstring m_path;
+  std::uint64_t m_instance;
 };
 
-FakeHidPort::Interface* FakeHidPort::FindInterface(const std::wstring& path) {
-  for (auto& i : m_interfaces) {
-    if (i.path == path && i.attached) return &i;
-  }
-  return nullptr;
+bool FakeHidPort::Lasts(const std::wstring& path, std::uint64_t instance) const {
+  const std::uint64_t present = m_interfaces.InstanceOf(path);
+  return present != 0 && (instance == kPresentAttach || instance == present);
 }
 
 void FakeHidPort::Attach(const std::wstring& path, std::uint16_t vid, std::uint16_t pid,
                          std::shared_ptr<sim::Device> device) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  Interface i;
-  i.path = path;
-  i.attributes = {vid, pid};
-  i.device = std::move(device);
-  m_interfaces.push_back(std::move(i));
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_devices.erase(m_interfaces.InstanceOf(path));
+  const std::uint64_t instance = m_interfaces.Attach(path, {vid, pid});
+  if (device) m_devices[instance] = std::move(device);
 }
 
 void FakeHidPort::AttachDevice(const std::wstring& path, std::shared_ptr<sim::Device> device) {
@@ -45,141 +45,130 @@ void FakeHidPort::AttachDevice(const std::wstring& path, std::shared_ptr<sim::De
 }
 
 void FakeHidPort::SetOpenFails(const std::wstring& path, bool fails) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (Interface* i = FindInterface(path)) i->openFails = fails;
+  SetFlag(path, kPresentAttach, &link::InterfaceFlags::noOpen, fails);
 }
 
 void FakeHidPort::SetAttributesFail(const std::wstring& path, bool fails) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (Interface* i = FindInterface(path)) i->attributesFail = fails;
+  SetFlag(path, kPresentAttach, &link::InterfaceFlags::noAttr, fails);
 }
 
 void FakeHidPort::SetWritesFail(const std::wstring& path, bool fails) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (Interface* i = FindInterface(path)) i->writesFail = fails;
+  SetFlag(path, kPresentAttach, &link::InterfaceFlags::stalled, fails);
 }
 
-void FakeHidPort::Detach(const std::wstring& path) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (Interface* i = FindInterface(path)) i->attached = false;
+void FakeHidPort::SetFlag(const std::wstring& path, std::uint64_t instance,
+                          bool link::InterfaceFlags::*flag, bool on) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (Lasts(path, instance)) m_interfaces.Flags(path)->*flag = on;
+}
+
+void FakeHidPort::Detach(const std::wstring& path) { DetachInstance(path, kPresentAttach); }
+
+void FakeHidPort::DetachInstance(const std::wstring& path, std::uint64_t instance) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!Lasts(path, instance)) return;
+  m_devices.erase(m_interfaces.InstanceOf(path));
+  m_interfaces.Detach(path);
 }
 
 void FakeHidPort::Input(const std::wstring& path, const std::uint8_t (&payload)[kPayloadSize],
                         std::uint32_t delayMs) {
-  QueueInput(path, payload, delayMs);
+  QueueInput(path, kPresentAttach, payload, delayMs);
 }
 
-void FakeHidPort::QueueInput(const std::wstring& path, const std::uint8_t* payload,
-                             std::uint32_t delayMs) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  std::vector<std::uint8_t> report(kReportSize, 0);
+void FakeHidPort::QueueInput(const std::wstring& path, std::uint64_t instance,
+                             const std::uint8_t* payload, std::uint32_t delayMs) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!Lasts(path, instance)) return;
+  link::InterfaceTable::ReportBytes report{};
   std::memcpy(report.data() + 1, payload, kPayloadSize);
-  for (auto& [id, handle] : m_handles) {
-    if (handle.path != path || handle.access == PortAccess::Write) continue;
-    // Reports keep their order even when an earlier one is late.
-    std::uint64_t due = m_clock.NowMs() + delayMs;
-    if (!handle.queue.empty()) due = std::max(due, handle.queue.back().due);
-    handle.queue.push_back({due, report});
-    if (handle.queue.size() > 32) handle.queue.pop_front();
-  }
+  m_interfaces.Input(path, report, m_clock.NowMs() + delayMs);
 }
 
 std::vector<std::vector<std::uint8_t>> FakeHidPort::Written() const {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_mutex);
   return m_written;
 }
 
 int FakeHidPort::Registrations() const {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_mutex);
   return m_registrations;
 }
 
 int FakeHidPort::OpenHandles() const {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  return static_cast<int>(m_handles.size());
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<int>(m_interfaces.OpenHandles());
 }
 
 NativeWindow FakeHidPort::RegisteredWindow() const {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_mutex);
   return m_window;
 }
 
 std::vector<std::wstring> FakeHidPort::EnumerateInterfaces() {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  std::vector<std::wstring> paths;
-  for (const auto& i : m_interfaces) {
-    if (i.attached) paths.push_back(i.path);
-  }
-  return paths;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_interfaces.Attached();
 }
 
 PortHandle FakeHidPort::Open(const std::wstring& path, PortAccess access) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  Interface* i = FindInterface(path);
-  if (!i || i->openFails) return kNoHandle;
-  const PortHandle id = m_nextHandle++;
-  m_handles[id] = Handle{path, access, {}};
-  return id;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  PortHandle handle = kNoHandle;
+  return m_interfaces.Open(path, access, handle) == link::Outcome::kDone ? handle : kNoHandle;
 }
 
 bool FakeHidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  auto it = m_handles.find(handle);
-  if (it == m_handles.end()) return false;
-  Interface* i = FindInterface(it->second.path);
-  if (!i || i->attributesFail) return false;
-  attributes = i->attributes;
-  return true;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_interfaces.GetAttributes(handle, attributes) == link::Outcome::kDone;
 }
 
 bool FakeHidPort::Write(PortHandle handle, const Report& report, std::uint32_t timeoutMs) {
+  link::InterfaceTable::Instance target;
   std::shared_ptr<sim::Device> device;
-  std::wstring path;
   {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    auto it = m_handles.find(handle);
-    if (it == m_handles.end() || it->second.access == PortAccess::Read) return false;
-    Interface* i = FindInterface(it->second.path);
-    if (!i) return false;
-    if (i->writesFail) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const link::Outcome outcome = m_interfaces.Write(handle, &target);
+    if (outcome == link::Outcome::kStalled) {
       m_clock.Advance(timeoutMs);  // a write that never completes ends at its bound
       return false;
     }
+    if (outcome != link::Outcome::kDone) return false;
     m_written.emplace_back(report, report + kReportSize);
-    device = i->device;
-    path = i->path;
+    const auto found = m_devices.find(target.number);
+    if (found != m_devices.end()) device = found->second;
   }
+  // Unlocked: the device answers through its host, which takes the lock.
   if (device) {
-    Host host(*this, path);
+    Host host(*this, target.path, target.number);
     device->OnOutput(report, host);
   }
   return true;
 }
 
 std::uint32_t FakeHidPort::Read(PortHandle handle, Report& report, std::uint32_t timeoutMs) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  auto it = m_handles.find(handle);
-  if (it == m_handles.end() || it->second.access == PortAccess::Write) return kWaitReadFailed;
-  if (!FindInterface(it->second.path)) return kWaitReadFailed;
-  auto& queue = it->second.queue;
+  std::lock_guard<std::mutex> lock(m_mutex);
   const std::uint64_t deadline = m_clock.NowMs() + timeoutMs;
-  if (!queue.empty() && queue.front().due <= deadline) {
-    m_clock.AdvanceTo(queue.front().due);
-    std::memcpy(report, queue.front().report.data(), kReportSize);
-    queue.pop_front();
-    return kWaitReceived;
+  link::InterfaceTable::ReportBytes taken;
+  std::uint64_t readableAt = 0;
+  switch (m_interfaces.Read(handle, taken, deadline, &readableAt)) {
+    case link::Outcome::kDone:
+      m_clock.AdvanceTo(readableAt);
+      std::memcpy(report, taken.data(), kReportSize);
+      return kWaitReceived;
+    case link::Outcome::kNoReport:
+      m_clock.AdvanceTo(deadline);
+      return kWaitTimeout;
+    default:
+      return kWaitReadFailed;
   }
-  m_clock.AdvanceTo(deadline);
-  return kWaitTimeout;
 }
 
 void FakeHidPort::Close(PortHandle handle) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  m_handles.erase(handle);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_interfaces.Close(handle);
 }
 
 NotifyRegistration FakeHidPort::RegisterNotifications(NativeWindow window) {
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_mutex);
   ++m_registrations;
   m_window = window;
   return reinterpret_cast<NotifyRegistration>(0x5EED);

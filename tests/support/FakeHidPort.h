@@ -1,8 +1,9 @@
 // An in-process HID port for native tests: interfaces that a test attaches, each optionally
-// hosting an emulated controller, with virtual time for every wait.
+// hosting an emulated controller, with virtual time for every wait. The interfaces follow the
+// device link's rules (link::InterfaceTable), so the native tests see what the link build sees.
 #pragma once
 
-#include <deque>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 
 #include "platform/HidPort.h"
 #include "platform/headless/VirtualClock.h"
+#include "platform/link/InterfaceTable.h"
 #include "sim/Device.h"
 
 namespace kestro::testing {
@@ -19,17 +21,9 @@ class FakeHidPort : public HidPort {
  public:
   explicit FakeHidPort(headless::VirtualClock& clock) : m_clock(clock) {}
 
-  struct Interface {
-    std::wstring path;
-    HidAttributes attributes;
-    bool openFails = false;
-    bool attributesFail = false;
-    bool attached = true;
-    bool writesFail = false;
-    std::shared_ptr<sim::Device> device;
-  };
-
   // --- scripting (tests) ---
+  // Attaching a present path plugs in a new device in its place; the Set... calls and Input act
+  // on the device attached now.
   void Attach(const std::wstring& path, std::uint16_t vid, std::uint16_t pid,
               std::shared_ptr<sim::Device> device = nullptr);
   void AttachDevice(const std::wstring& path, std::shared_ptr<sim::Device> device);
@@ -58,25 +52,24 @@ class FakeHidPort : public HidPort {
   void UnregisterNotifications(NotifyRegistration registration) override;
 
  private:
-  struct Queued {
-    std::uint64_t due;
-    std::vector<std::uint8_t> report;
-  };
-  struct Handle {
-    std::wstring path;
-    PortAccess access;
-    std::deque<Queued> queue;
-  };
   class Host;
 
-  Interface* FindInterface(const std::wstring& path);
-  void QueueInput(const std::wstring& path, const std::uint8_t* payload, std::uint32_t delayMs);
+  // Inputs, removal and stalls from a device reach the port only while its attach lasts: a
+  // device unplugged or replaced speaks to nobody. The scripting calls pass kPresentAttach.
+  static constexpr std::uint64_t kPresentAttach = 0;
+  // With m_mutex held.
+  bool Lasts(const std::wstring& path, std::uint64_t instance) const;
+  void QueueInput(const std::wstring& path, std::uint64_t instance, const std::uint8_t* payload,
+                  std::uint32_t delayMs);
+  void DetachInstance(const std::wstring& path, std::uint64_t instance);
+  void SetFlag(const std::wstring& path, std::uint64_t instance, bool link::InterfaceFlags::*flag,
+               bool on);
 
   headless::VirtualClock& m_clock;
-  mutable std::recursive_mutex m_mutex;
-  std::vector<Interface> m_interfaces;
-  std::map<PortHandle, Handle> m_handles;
-  PortHandle m_nextHandle = 1;
+  mutable std::mutex m_mutex;
+  link::InterfaceTable m_interfaces;
+  // The emulated controller of each attach that hosts one, by attach number.
+  std::map<std::uint64_t, std::shared_ptr<sim::Device>> m_devices;
   std::vector<std::vector<std::uint8_t>> m_written;
   int m_registrations = 0;
   NativeWindow m_window = nullptr;

@@ -24,7 +24,7 @@ TEST_P(HidPairTest, AcceptsOnlySupportedControllersAndTellsTheirKind) {
   const PairCase c = GetParam();
   DeviceKind = 7;  // any earlier value
   env.port.Attach(L"dev0", c.vid, c.pid);
-  CHid hid;
+  CHid hid{env.port};
   EXPECT_EQ(hid.FindDevice(), c.accepted ? 1 : 0);
   EXPECT_EQ(hid.DevicePresent(), c.accepted);
   EXPECT_EQ(DeviceKind.load(), c.accepted ? c.kind : 7u);
@@ -49,7 +49,7 @@ TEST(HidTest, TakesTheFirstControllerInEnumerationOrderAndSkipsUnusableInterface
   env.port.SetAttributesFail(L"noattr", true);
   env.port.Attach(L"boot", 0x3A7C, 0x3002);
   env.port.Attach(L"normal", 0x0483, 0x5750);
-  CHid hid;
+  CHid hid{env.port};
   ASSERT_EQ(hid.FindDevice(), 1);
   EXPECT_EQ(hid.DevicePath(), L"boot");
   EXPECT_EQ(DeviceKind.load(), kDeviceKindBoot);
@@ -58,7 +58,7 @@ TEST(HidTest, TakesTheFirstControllerInEnumerationOrderAndSkipsUnusableInterface
 
 TEST(HidTest, RegistersForNotificationsOnceEvenWhenNothingIsFound) {
   Environment env;
-  CHid hid;
+  CHid hid{env.port};
   hid.m_NotifyWindow = reinterpret_cast<NativeWindow>(0x1234);
   EXPECT_EQ(hid.FindDevice(), 0);
   EXPECT_EQ(env.port.Registrations(), 1);
@@ -72,7 +72,7 @@ TEST(HidTest, RegistersForNotificationsOnceEvenWhenNothingIsFound) {
 TEST(HidTest, FailedSearchKeepsPathAndKindOfTheLastController) {
   Environment env;
   env.port.Attach(L"boot", 0x3A7C, 0x3002);
-  CHid hid;
+  CHid hid{env.port};
   ASSERT_EQ(hid.FindDevice(), 1);
   env.port.Detach(L"boot");
   EXPECT_EQ(hid.FindDevice(), 0);
@@ -84,7 +84,7 @@ TEST(HidTest, FailedSearchKeepsPathAndKindOfTheLastController) {
 TEST(HidTest, OutputBufferKeepsBytesBehindAShortWrite) {
   Environment env;
   env.port.Attach(L"dev", 0x3A7C, 0x5750);
-  CHid hid;
+  CHid hid{env.port};
   ASSERT_EQ(hid.FindDevice(), 1);
   ASSERT_EQ(hid.OpenDevice(), 1);
   std::uint8_t longReport[63];
@@ -104,7 +104,7 @@ TEST(HidTest, OutputBufferKeepsBytesBehindAShortWrite) {
 
 TEST(HidTest, WriteBeforeOpenFailsButStillFillsTheBuffer) {
   Environment env;
-  CHid hid;
+  CHid hid{env.port};
   const std::uint8_t bytes[] = {9, 8, 7};
   EXPECT_EQ(hid.WriteReport(bytes, 3), 0);
   std::uint8_t report[kReportSize];
@@ -117,7 +117,7 @@ TEST(HidTest, WriteBeforeOpenFailsButStillFillsTheBuffer) {
 
 TEST(HidTest, ReadBeforeOpenReturns128AtOnce) {
   Environment env;
-  CHid hid;
+  CHid hid{env.port};
   std::uint8_t destination[64];
   std::memset(destination, 0xAB, sizeof destination);
   const auto before = env.clock.NowMs();
@@ -129,7 +129,7 @@ TEST(HidTest, ReadBeforeOpenReturns128AtOnce) {
 TEST(HidTest, TimeOutAfterTheOpenedTimeoutLeavesTheDestinationUntouched) {
   Environment env;
   env.port.Attach(L"dev", 0x3A7C, 0x5750);
-  CHid hid;
+  CHid hid{env.port};
   EXPECT_EQ(hid.ReadTimeout(), 10u);
   hid.SetReadTimeout(55);
   ASSERT_EQ(hid.FindDevice(), 1);
@@ -146,7 +146,7 @@ TEST(HidTest, TimeOutAfterTheOpenedTimeoutLeavesTheDestinationUntouched) {
 TEST(HidTest, ReadDeliversThePayloadWithoutTheReportId) {
   Environment env;
   env.port.Attach(L"dev", 0x3A7C, 0x5750);
-  CHid hid;
+  CHid hid{env.port};
   ASSERT_EQ(hid.FindDevice(), 1);
   ASSERT_EQ(hid.OpenDevice(), 1);
   std::uint8_t payload[kPayloadSize];
@@ -160,7 +160,7 @@ TEST(HidTest, ReadDeliversThePayloadWithoutTheReportId) {
 TEST(HidTest, ReadAndWriteOnAGoneControllerFailWithoutData) {
   Environment env;
   env.port.Attach(L"dev", 0x3A7C, 0x5750);
-  CHid hid;
+  CHid hid{env.port};
   ASSERT_EQ(hid.FindDevice(), 1);
   ASSERT_EQ(hid.OpenDevice(), 1);
   env.port.Detach(L"dev");
@@ -177,7 +177,7 @@ TEST(HidTest, ReadAndWriteOnAGoneControllerFailWithoutData) {
 TEST(HidTest, AWriteThatNeverCompletesEndsAtItsBound) {
   Environment env;
   env.port.Attach(L"dev", 0x3A7C, 0x5750);
-  CHid hid;
+  CHid hid{env.port};
   ASSERT_EQ(hid.FindDevice(), 1);
   ASSERT_EQ(hid.OpenDevice(), 1);
   env.port.SetWritesFail(L"dev", true);
@@ -190,7 +190,7 @@ TEST(HidTest, AWriteThatNeverCompletesEndsAtItsBound) {
 TEST(HidTest, FailedOpenLeavesReadsClosed) {
   Environment env;
   env.port.Attach(L"dev", 0x3A7C, 0x5750);
-  CHid hid;
+  CHid hid{env.port};
   ASSERT_EQ(hid.FindDevice(), 1);
   env.port.SetOpenFails(L"dev", true);
   EXPECT_EQ(hid.OpenDevice(), 0);

@@ -24,7 +24,7 @@ TEST_P(LocalizedStringTest, ChoosesChineseOnlyFor2052) {
   Environment env;
   const TextCase c = GetParam();
   env.system.uiLanguage = c.language;
-  EXPECT_EQ(LocalizedString(c.index), c.expected);
+  EXPECT_EQ(LocalizedString(env.system, c.index), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -45,17 +45,17 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LocalizedStringTest, AMissingEntryGivesAnEmptyText) {
   Environment env;
   env.system.stringOverrides[238 + 7] = L"";
-  EXPECT_EQ(LocalizedString(7), L"");
+  EXPECT_EQ(LocalizedString(env.system, 7), L"");
   env.system.uiLanguage = 2052;
-  EXPECT_EQ(LocalizedString(7), L"固件更新失败");
+  EXPECT_EQ(LocalizedString(env.system, 7), L"固件更新失败");
 }
 
 TEST(LocalizedStringTest, FollowsALanguageChangeAtTheNextRequest) {
   Environment env;
   env.system.uiLanguage = 2052;
-  EXPECT_EQ(LocalizedString(4), L"升级成功。");
+  EXPECT_EQ(LocalizedString(env.system, 4), L"升级成功。");
   env.system.uiLanguage = 1033;
-  EXPECT_EQ(LocalizedString(4), L"Firmware upgraded!");
+  EXPECT_EQ(LocalizedString(env.system, 4), L"Firmware upgraded!");
 }
 
 }  // namespace

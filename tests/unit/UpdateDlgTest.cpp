@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "res/resource.h"
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
 #include "tests/support/DialogFixture.h"
@@ -17,12 +18,12 @@ TEST_F(StartUpTest, WithoutAControllerTheButtonIsDisabled) {
   Start();
   EXPECT_EQ(Title(), kTitle);
   EXPECT_FALSE(ButtonEnabled());
-  EXPECT_EQ(env.system.Control(1007).text, L"USB Update");
+  EXPECT_EQ(env.system.Control(IDC_UPDATE_BUTTON).text, L"USB Update");
   EXPECT_EQ(Progress(), 0);
-  EXPECT_EQ(env.system.Control(1003).progressRange, 0x00640000);
+  EXPECT_EQ(env.system.Control(IDC_PROGRESS).progressRange, 0x00640000);
   EXPECT_FALSE(SuccessVisible());
-  EXPECT_EQ(env.system.Control(-1).text, L"Firmware upgraded!");
-  EXPECT_EQ(env.system.Control(1008).text, kEnglishInstructions);
+  EXPECT_EQ(env.system.Control(IDC_SUCCESS_LABEL).text, L"Firmware upgraded!");
+  EXPECT_EQ(env.system.Control(IDC_INSTRUCTIONS).text, kEnglishInstructions);
   EXPECT_EQ(env.system.Dialog().icons, (std::vector<std::uintptr_t>{win::ICON_BIG,
                                                                     win::ICON_SMALL}));
   EXPECT_EQ(stopFlag.load(), 1u);
@@ -36,9 +37,9 @@ TEST_F(StartUpTest, InChineseTheTextsAreChinese) {
   env.system.uiLanguage = 2052;
   Start();
   EXPECT_EQ(Title(), kTitle);
-  EXPECT_EQ(env.system.Control(1007).text, L"USB 升级");
-  EXPECT_EQ(env.system.Control(-1).text, L"升级成功。");
-  EXPECT_EQ(env.system.Control(1008).text.rfind(L"1. 按住 LB+RB 开机", 0), 0u);
+  EXPECT_EQ(env.system.Control(IDC_UPDATE_BUTTON).text, L"USB 升级");
+  EXPECT_EQ(env.system.Control(IDC_SUCCESS_LABEL).text, L"升级成功。");
+  EXPECT_EQ(env.system.Control(IDC_INSTRUCTIONS).text.rfind(L"1. 按住 LB+RB 开机", 0), 0u);
 }
 
 TEST_F(StartUpTest, WithANormalControllerTheButtonIsEnabledAndTheTitleIsPlain) {

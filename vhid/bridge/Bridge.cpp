@@ -1,6 +1,7 @@
 #include "vhid/bridge/Bridge.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "platform/link/LinkLine.h"
@@ -9,37 +10,13 @@
 namespace kestro::vhid {
 namespace {
 
-// How much of a bad line an error message repeats.
-constexpr std::size_t kQuotedLineLength = 200;
+static_assert(link::kInputPayloadBytes == VHID_PAYLOAD_BYTES);
 
 std::string Quoted(const std::string& line) {
-  return "\"" +
-         (line.size() > kQuotedLineLength ? line.substr(0, kQuotedLineLength) + "..." : line) +
-         "\"";
-}
-
-bool ParseHex16(const std::string& text, std::uint16_t& value) {
-  std::uint8_t bytes[2];
-  if (!link::ParseHex(text, bytes, 2)) return false;
-  value = static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
-  return true;
-}
-
-bool IsPrintableAscii(const std::string& line) {
-  return std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
-}
-
-// Comma-separated attach flags; false when one is not the contract's.
-bool KnownFlags(const std::string& flags) {
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = flags.find(',', start);
-    const std::string flag =
-        flags.substr(start, comma == std::string::npos ? comma : comma - start);
-    if (flag != "noopen" && flag != "noattr") return false;
-    if (comma == std::string::npos) return true;
-    start = comma + 1;
-  }
+  std::string quoted(1, '"');
+  quoted += link::Shortened(line);
+  quoted += '"';
+  return quoted;
 }
 
 }  // namespace
@@ -48,48 +25,38 @@ Bridge::Bridge(VirtualStack& stack, Sender send, Warner warn, std::uint32_t firs
     : stack_(stack), send_(std::move(send)), warn_(std::move(warn)), nextSerial_(firstSerial) {}
 
 Bridge::Step Bridge::Apply(const std::string& received) {
-  std::string line = received;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (!IsPrintableAscii(line)) return Malformed(line);
-  const std::optional<std::vector<std::string>> parsed = link::SplitFields(line);
-  if (!parsed) return Malformed(line);
-  const std::vector<std::string>& fields = *parsed;
-  const std::string& verb = fields[0];
-  if (verb == "attach") return ApplyAttach(fields, line);
-  if (verb == "detach" && fields.size() == 2 && link::IsValidId(fields[1])) {
-    return ApplyDetach(fields[1]);
+  std::string why;
+  const std::optional<link::ServerLine> line = link::ParseServerLine(received, why);
+  if (!line) return Malformed(received, why);
+  switch (line->verb) {
+    case link::ServerLine::Verb::kAttach:
+      return ApplyAttach(*line, received);
+    case link::ServerLine::Verb::kDetach:
+      return ApplyDetach(line->id);
+    case link::ServerLine::Verb::kInput:
+      return ApplyInput(*line);
+    case link::ServerLine::Verb::kStall:
+      return ApplyStall(line->id);
+    case link::ServerLine::Verb::kNotify:
+      return Step::kGoOn;  // Windows sends its own notifications
+    case link::ServerLine::Verb::kReady:
+      return Step::kReady;
+    case link::ServerLine::Verb::kSync: {
+      // Every line before has been applied in order; inputs must also have reached the handles.
+      std::string error;
+      if (!stack_.Settle(error)) return Fail("sync " + line->token + ": " + error);
+      send_("sync " + line->token);
+      return Step::kGoOn;
+    }
   }
-  if (verb == "input") return ApplyInput(fields, line);
-  if (verb == "stall" && fields.size() == 2 && link::IsValidId(fields[1])) {
-    return ApplyStall(fields[1]);
-  }
-  if (verb == "notify" && fields.size() == 2 &&
-      (fields[1] == "arrival" || fields[1] == "removal" || fields[1] == "devnodes")) {
-    return Step::kGoOn;  // Windows sends its own notifications
-  }
-  if (verb == "ready" && fields.size() == 1) return Step::kReady;
-  if (verb == "sync" && fields.size() == 2) {
-    // Every line before has been applied in order; inputs must also have reached the handles.
-    std::string error;
-    if (!stack_.Settle(error)) return Fail("sync " + fields[1] + ": " + error);
-    send_("sync " + fields[1]);
-    return Step::kGoOn;
-  }
-  return Malformed(line);
+  return Malformed(received, "unknown");
 }
 
-Bridge::Step Bridge::ApplyAttach(const std::vector<std::string>& fields, const std::string& line) {
-  std::uint16_t vendorId = 0;
-  std::uint16_t productId = 0;
-  if ((fields.size() != 4 && fields.size() != 5) || !link::IsValidId(fields[1]) ||
-      !ParseHex16(fields[2], vendorId) || !ParseHex16(fields[3], productId) ||
-      (fields.size() == 5 && !KnownFlags(fields[4]))) {
-    return Malformed(line);
-  }
-  const std::string& id = fields[1];
-  if (fields.size() == 5) {
+Bridge::Step Bridge::ApplyAttach(const link::ServerLine& line, const std::string& received) {
+  const std::string& id = line.id;
+  if (!line.flags.empty()) {
     // A real device cannot be told to refuse opens or attributes; pretending would mislead.
-    warn_("refused " + Quoted(line) + ": flags (" + fields[4] +
+    warn_("refused " + Quoted(received) + ": flags (" + line.flags +
           ") are not supported by the virtual HID device");
     return Step::kGoOn;
   }
@@ -108,8 +75,10 @@ Bridge::Step Bridge::ApplyAttach(const std::vector<std::string>& fields, const s
     names_[serial] = id;
   }
   std::string error;
-  if (!stack_.Add(serial, vendorId, productId, error)) {
-    return Fail("attach " + id + " " + fields[2] + " " + fields[3] + ": " + error);
+  if (!stack_.Add(serial, line.vendorId, line.productId, error)) {
+    char identity[16];
+    std::snprintf(identity, sizeof(identity), "%04x %04x", line.vendorId, line.productId);
+    return Fail("attach " + id + " " + identity + ": " + error);
   }
   attached_.emplace_back(id, serial);
   return Step::kGoOn;
@@ -126,18 +95,14 @@ Bridge::Step Bridge::ApplyDetach(const std::string& id) {
   return Step::kGoOn;
 }
 
-Bridge::Step Bridge::ApplyInput(const std::vector<std::string>& fields, const std::string& line) {
-  std::uint8_t payload[VHID_PAYLOAD_BYTES];
-  if (fields.size() != 3 || !link::IsValidId(fields[1]) ||
-      !link::ParseHex(fields[2], payload, VHID_PAYLOAD_BYTES)) {
-    return Malformed(line);
-  }
+Bridge::Step Bridge::ApplyInput(const link::ServerLine& line) {
   const auto found = std::find_if(attached_.begin(), attached_.end(),
-                                  [&](const auto& a) { return a.first == fields[1]; });
+                                  [&](const auto& a) { return a.first == line.id; });
   if (found == attached_.end()) return Step::kGoOn;  // from a device that is gone: reaches nobody
   std::string error;
-  if (!stack_.Input(found->second, payload, error))
-    return Fail("input " + fields[1] + ": " + error);
+  if (!stack_.Input(found->second, line.payload, error)) {
+    return Fail("input " + line.id + ": " + error);
+  }
   return Step::kGoOn;
 }
 
@@ -156,8 +121,8 @@ Bridge::Step Bridge::Fail(std::string why) {
 }
 
 // The device link ignores what it cannot read, on both sides: said, never fatal.
-Bridge::Step Bridge::Malformed(const std::string& line) {
-  warn_("ignored a malformed line from the server: " + Quoted(line));
+Bridge::Step Bridge::Malformed(const std::string& line, const std::string& why) {
+  warn_("ignored a malformed line from the server: " + Quoted(line) + " (" + why + ")");
   return Step::kGoOn;
 }
 

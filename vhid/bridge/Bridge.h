@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/link/ServerLine.h"
 #include "vhid/bridge/VirtualStack.h"
 
 namespace kestro::vhid {
@@ -45,12 +46,12 @@ class Bridge {
   bool RemoveAll(std::string& error);
 
  private:
-  Step ApplyAttach(const std::vector<std::string>& fields, const std::string& line);
+  Step ApplyAttach(const link::ServerLine& line, const std::string& received);
   Step ApplyDetach(const std::string& id);
-  Step ApplyInput(const std::vector<std::string>& fields, const std::string& line);
+  Step ApplyInput(const link::ServerLine& line);
   Step ApplyStall(const std::string& id);
   Step Fail(std::string why);
-  Step Malformed(const std::string& line);
+  Step Malformed(const std::string& line, const std::string& why);
 
   VirtualStack& stack_;
   Sender send_;

@@ -12,14 +12,15 @@
 #include <mutex>
 #include <string>
 
+#include "platform/link/LineConnection.h"
 #include "vhid/bridge/Bridge.h"
-#include "vhid/bridge/LineConnection.h"
+#include "vhid/bridge/Win32Error.h"
 #include "vhid/bridge/Win32VirtualStack.h"
 
 namespace {
 
+using kestro::link::LineConnection;
 using kestro::vhid::Bridge;
-using kestro::vhid::LineConnection;
 using kestro::vhid::Win32VirtualStack;
 
 constexpr char kUsage[] = "usage: kestro-vhid serve HOST:PORT\n";
@@ -41,8 +42,11 @@ std::wstring ProgramDirectory() {
 int Serve(const std::string& address) {
   LineConnection connection;
   std::string error;
-  if (!connection.Connect(address, error)) {
-    Say(error);
+  unsigned long systemError = 0;
+  if (!connection.Connect(address, error, systemError)) {
+    Say(systemError == 0
+            ? error
+            : error + ": " + kestro::vhid::Win32ErrorText(static_cast<DWORD>(systemError)));
     return 1;
   }
 
@@ -94,9 +98,11 @@ int Serve(const std::string& address) {
     std::string line;
     const LineConnection::Received received = connection.ReadLine(line);
     if (received == LineConnection::Received::kTooLong) {
-      return finish("malformed line from the server: longer than any the device link defines");
+      // Ignored like any malformed line; the rest of it is skipped.
+      Say("ignored a malformed line from the server: longer than any the device link defines");
+      continue;
     }
-    if (received == LineConnection::Received::kClosed) {
+    if (received != LineConnection::Received::kLine) {  // the end of the connection
       std::string failure;
       {
         std::lock_guard<std::mutex> lock(failureLock);

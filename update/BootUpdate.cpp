@@ -1,0 +1,218 @@
+#include "update/BootUpdate.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Diagnostics.h"
+#include "update/UpdateState.h"
+
+namespace kestro {
+
+using namespace boot;
+
+namespace {
+
+// The pauses and read counts the boot loader expects.
+constexpr std::uint32_t kStartSettleMs = 1000;  // before the first answer to BOOT_START
+constexpr std::uint32_t kStartRetryMs = 500;
+constexpr std::uint32_t kStartReads = 20;
+constexpr std::uint32_t kBlockReads = 20;
+constexpr std::uint32_t kInfoReads = 5;
+constexpr std::uint32_t kInfoRetryMs = 100;
+
+}  // namespace
+
+int BootUpdate::SendBootCommand(const std::uint8_t* data, std::uint32_t length,
+                                std::uint32_t address, std::uint32_t total,
+                                std::uint16_t command) {
+  std::uint8_t frame[kPayloadSize];
+  const std::size_t bytes = BuildFrame(data, length, address, total, command, frame);
+  return m_session.hid.WriteReport(frame, static_cast<std::uint8_t>(bytes));
+}
+
+bool BootUpdate::StartBootTransfer(std::uint16_t command, std::uint32_t address,
+                                   std::uint32_t total) {
+  UpdateHost& host = m_session.host;
+  SendBootCommand(nullptr, 0, address, total, command);
+  const std::uint64_t start = host.NowMs();
+  host.Wait(kStartSettleMs);
+  std::uint32_t tries = 0;
+  for (;;) {
+    std::uint8_t reply[kPayloadSize] = {};
+    const std::uint32_t result = m_session.hid.ReadReport(reply, kPayloadSize);
+    const Reply answer = CheckReply(result, reply, command);
+    if (answer == Reply::kAcknowledged) return true;
+    if (answer == Reply::kBusy) tries = 0;
+    // A controller that stays busy for ever would keep this going without end.
+    if (host.NowMs() - start >= kBootStartBoundMs) return false;
+    SendBootCommand(nullptr, 0, address, total, command);
+    host.Wait(kStartRetryMs);
+    if (++tries >= kStartReads) return false;
+  }
+}
+
+bool BootUpdate::WriteBootBlock(const std::uint8_t* data, std::uint32_t address,
+                                std::uint32_t length, std::uint32_t total, bool image) {
+  const std::uint16_t command = image ? BOOT_WRITE_IMAGE : BOOT_WRITE_PARAM;
+  SendBootCommand(data, length, address, total, command);
+  for (std::uint32_t i = 0; i < kBlockReads; ++i) {
+    std::uint8_t reply[kPayloadSize] = {};
+    const std::uint32_t result = m_session.hid.ReadReport(reply, kPayloadSize);
+    if (CheckReply(result, reply, command) == Reply::kAcknowledged) return true;
+  }
+  return false;
+}
+
+bool BootUpdate::GetBootInfo(std::uint8_t* destination, std::uint32_t length) {
+  SendBootCommand(nullptr, kBootInfoSize, 0, kBootInfoSize, BOOT_GET_INFO);
+  for (std::uint32_t i = 0; i < kInfoReads; ++i) {
+    std::uint8_t reply[kPayloadSize] = {};
+    const std::uint32_t result = m_session.hid.ReadReport(reply, kPayloadSize);
+    if (result != kWaitReceived) {
+      m_session.host.Wait(kInfoRetryMs);
+      SendBootCommand(nullptr, 0, 0, 0, BOOT_GET_INFO);
+      continue;
+    }
+    if (CheckReply(result, reply, BOOT_GET_INFO) == Reply::kAcknowledged) {
+      std::memcpy(destination, reply + kReplyBootInfo, std::min(length, kBootInfoSize));
+      return true;
+    }
+  }
+  return false;
+}
+
+bool BootUpdate::FinishBootTransfer() {
+  SendBootCommand(nullptr, 0, 0, 0, BOOT_FINISH);
+  std::uint8_t reply[kPayloadSize] = {};
+  const std::uint32_t result = m_session.hid.ReadReport(reply, kPayloadSize);
+  return CheckReply(result, reply, BOOT_FINISH) == Reply::kAcknowledged;
+}
+
+bool BootUpdate::WriteTargetVersion() {
+  std::uint8_t word[4];
+  WriteLe32(word, m_session.context.targetVersion);
+  return WriteBootBlock(word, kVersionParamAddress, sizeof word, sizeof word, false);
+}
+
+void BootUpdate::QueryBootInfo() {
+  UpdateHost& host = m_session.host;
+  std::uint8_t info[kBootInfoSize] = {};
+  if (!GetBootInfo(info, kBootInfoSize)) {
+    host.EnableUpdateButton(false);
+    host.Tell(L"Get gamepad info error", UpdateHost::From::kProgram);
+    return;
+  }
+  m_session.context.deviceModelId = ReadLe16(info + kInfoModelId);
+  m_session.context.deviceVariant = info[kInfoVariant];
+  deviceVersion = ReadLe32(info + kInfoVersion);
+  const std::uint32_t version = deviceVersion.load();
+  if (version == kVersionNoFirmware) {
+    host.Tell(host.Text(kTextInstructions));
+    return;
+  }
+  const std::wstring title = host.Text(kTextTitle);
+  const unsigned beta = version >> 16;
+  const std::wstring text =
+      beta != 0 ? FormatText(L"%ls(Fw v%0.1f beta%d)", title.c_str(), (version & 0xFFFF) / 100.0,
+                             beta)
+                : FormatText(L"%ls(Fw v%0.1f)", title.c_str(), version / 100.0);
+  host.SetTitleShowsVersion();
+  host.SetTitle(text);
+}
+
+bool BootUpdate::ReadImageBlock(std::uint32_t offset, std::uint32_t& count) {
+  UpdateContext& context = m_session.context;
+  // Never a byte behind the image: the next record's header or image stays in the package.
+  const std::uint32_t wanted = std::min(kBootBlockSize, context.imageLength - offset);
+  std::size_t got = 0;
+  if (!context.packageFile.Read(context.blockBuffer, wanted, got) || got != wanted) return false;
+  count = wanted;
+  return true;
+}
+
+bool BootUpdate::WriteImageBlock(std::uint32_t offset, std::uint32_t count) {
+  const UpdateContext& context = m_session.context;
+  for (std::uint32_t frames = 1;; ++frames) {
+    if (WriteBootBlock(context.blockBuffer, context.imageBaseAddress + offset, count,
+                       context.imageLength, true)) {
+      ReadOffLateAcks(BOOT_WRITE_IMAGE, frames - 1);
+      return true;
+    }
+    // The same block again, same address and bytes.
+    if (frames > kBootBlockResends) return false;
+  }
+}
+
+void BootUpdate::ReadOffLateAcks(std::uint16_t command, std::uint32_t owed) {
+  // Acknowledgements carry no block number: one owed by an earlier frame of this block, taken
+  // for the next block, would cover that block even if the controller never got it.
+  UpdateHost& host = m_session.host;
+  std::uint64_t quietSince = host.NowMs();
+  while (owed > 0 && host.NowMs() - quietSince < kLateAckWindowMs) {
+    std::uint8_t reply[kPayloadSize] = {};
+    const std::uint32_t result = m_session.hid.ReadReport(reply, kPayloadSize);
+    if (CheckReply(result, reply, command) == Reply::kAcknowledged) {
+      --owed;
+      quietSince = host.NowMs();
+    } else if (result != kWaitReceived && result != kWaitTimeout) {
+      return;  // the controller is gone; the next block finds that out for itself
+    }
+  }
+}
+
+bool BootUpdate::WriteImage() {
+  UpdateContext& context = m_session.context;
+  // bytesSent is where the next block starts.
+  while (context.bytesSent < context.imageLength) {
+    std::uint32_t count = 0;
+    // A package that gives no more bytes can never finish the image.
+    if (!ReadImageBlock(context.bytesSent, count) || count == 0 ||
+        !WriteImageBlock(context.bytesSent, count)) {
+      return false;
+    }
+    context.bytesSent += count;
+    ShowProgress(m_session);
+  }
+  return true;
+}
+
+void BootUpdate::RunBootUpdate() {
+  UpdateContext& context = m_session.context;
+  UpdateHost& host = m_session.host;
+  if (!m_selection.SelectPackageImage(kDeviceKindBoot, [] {})) {
+    host.RefreshUpdateButton();
+    return;
+  }
+  // The selection refuses empty images, so this is only a guard for the progress division.
+  if (context.imageLength == 0) {
+    host.RefreshUpdateButton();
+    return;
+  }
+
+  bool written = false;
+  if (StartBootTransfer(BOOT_START, context.imageBaseAddress, context.imageLength) &&
+      context.packageFile.Open(context.packagePath) &&
+      context.packageFile.Seek(context.imageDataOffset)) {
+    host.SetProgress(0);
+    const bool imageWritten = WriteImage();
+    // Closed before the version word, on every path that got this far.
+    context.packageFile.Close();
+    written = imageWritten && WriteTargetVersion();
+  } else {
+    context.packageFile.Close();
+  }
+
+  if (!written) {
+    // The controller may sit half written: the user must know.
+    ShowFailure(m_session);
+    host.RefreshUpdateButton();
+    return;
+  }
+  // The controller may restart at once after BOOT_FINISH, so its answer is not waited for.
+  FinishBootTransfer();
+  stopFlag = 1;
+  ShowSuccess(m_session);
+  host.RefreshUpdateButton();
+}
+
+}  // namespace kestro

@@ -1,0 +1,39 @@
+// What every part of an update works with: the dialog's controller, the record of the update and
+// the shell; and what both protocols tell the user the same way.
+#pragma once
+
+#include <cstdint>
+
+#include "hid/Hid.h"
+#include "update/UpdateContext.h"
+#include "update/UpdateHost.h"
+
+namespace kestro {
+
+// LocalizedString indices the update uses.
+inline constexpr int kTextFileType = 3;
+inline constexpr int kTextSuccess = 4;
+inline constexpr int kTextNewFirmware = 5;
+inline constexpr int kTextTitle = 6;
+inline constexpr int kTextFailure = 7;
+inline constexpr int kTextNeedsBootMode = 11;
+inline constexpr int kTextInstructions = 14;
+
+struct UpdateSession {
+  CHid& hid;
+  UpdateContext& context;
+  UpdateHost& host;
+};
+
+// The progress bar's position for bytesSent of imageLength: 0 to 100 (more when bytes from
+// behind the image were counted), 0 for an empty image.
+std::uint32_t ProgressPercent(std::uint32_t bytesSent, std::uint32_t imageLength);
+// bytesSent of the session as the progress bar's position.
+void ShowProgress(UpdateSession& session);
+
+// "Firmware update failure", from the title.
+void ShowFailure(UpdateSession& session);
+// "Firmware upgraded!" from the title, then the success label, then the progress bar back at 0.
+void ShowSuccess(UpdateSession& session);
+
+}  // namespace kestro
