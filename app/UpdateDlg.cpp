@@ -168,9 +168,7 @@ bool CUpdateDlg::DeferToWorker() {
   return m_workerRunning.load() || !m_arrivalPending.exchange(false);
 }
 
-void CUpdateDlg::RefreshUpdateButton() {
-  updateButton.EnableWindow(m_hid.FindDevice() != 0);
-}
+void CUpdateDlg::RefreshUpdateButton() { updateButton.EnableWindow(m_hid.FindDevice() != 0); }
 
 std::wstring CUpdateDlg::Text(int index) { return LocalizedString(System(), index); }
 

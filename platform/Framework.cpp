@@ -2,9 +2,7 @@
 
 namespace kestro {
 
-void CWnd::SetWindowText(const std::wstring& text) const {
-  m_system->SetWindowText(m_hWnd, text);
-}
+void CWnd::SetWindowText(const std::wstring& text) const { m_system->SetWindowText(m_hWnd, text); }
 bool CWnd::EnableWindow(bool enable) const { return m_system->EnableWindow(m_hWnd, enable); }
 bool CWnd::ShowWindow(int command) const { return m_system->ShowWindow(m_hWnd, command); }
 std::intptr_t CWnd::SendMessage(std::uint32_t message, std::uintptr_t wParam,

@@ -83,6 +83,7 @@ class CWinApp {
 
 }  // namespace kestro
 
+// clang-format off
 // Message map macros, in MFC's spelling. Each entry turns into a plain function that casts the
 // dialog back to the class whose map it is.
 #define DECLARE_MESSAGE_MAP() \
@@ -127,3 +128,4 @@ class CWinApp {
   ;                       \
   return entries;         \
   }
+// clang-format on

@@ -24,9 +24,10 @@ using NotifyRegistration = void*;
 
 // Outcomes of one read, as the platform's wait codes.
 inline constexpr std::uint32_t kWaitReceived = 0;
-inline constexpr std::uint32_t kWaitNotOpen = 0x80;      // WAIT_ABANDONED: handle not open
-inline constexpr std::uint32_t kWaitTimeout = 0x102;     // WAIT_TIMEOUT
-inline constexpr std::uint32_t kWaitReadFailed = 0xFFFFFFFF;  // WAIT_FAILED: rejected or failed read
+inline constexpr std::uint32_t kWaitNotOpen = 0x80;   // WAIT_ABANDONED: handle not open
+inline constexpr std::uint32_t kWaitTimeout = 0x102;  // WAIT_TIMEOUT
+inline constexpr std::uint32_t kWaitReadFailed =
+    0xFFFFFFFF;  // WAIT_FAILED: rejected or failed read
 
 enum class PortAccess {
   ProbeReadWrite,  // read and write, overlapped: the search's access test

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up the machine and runs every test: the Windows build, the native tests with g++, again
+# Sets up the machine and runs every test: the formatting check, the Windows build, the native tests with g++, again
 # with clang under AddressSanitizer and UndefinedBehaviorSanitizer, the two-thread tests under
 # ThreadSanitizer, the fuzz targets for a short fixed time, and the end-to-end tests of the real
 # program under Wine. Prints a summary; exits non-zero when any step failed.
@@ -29,6 +29,12 @@ build() {
 }
 
 step setup scripts/setup.sh || { printf '%s\n' "${results[@]}"; exit 1; }
+
+# One formatting style in every file (.clang-format).
+format_check() {
+  git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+}
+step "format (clang-format)" format_check
 
 step "windows build" build windows
 windows_ok=$?

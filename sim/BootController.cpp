@@ -49,7 +49,8 @@ void BootController::OnOutput(const OutputReport& report, DeviceHost& host) {
                frame.dataLength > kMaxBlockBytes) {
       ++malformed_;
       reaction.lines.push_back(Format("ignored frame: marker %u, reserved %u, data length %u",
-                                      payload[0], ReadLe16(payload + kReservedAt), frame.dataLength));
+                                      payload[0], ReadLe16(payload + kReservedAt),
+                                      frame.dataLength));
     } else {
       if (frame.command == BOOT_WRITE_IMAGE || frame.command == BOOT_WRITE_PARAM) {
         frame.data.assign(payload + kDataAt, payload + kDataAt + frame.dataLength);

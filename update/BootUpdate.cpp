@@ -23,8 +23,7 @@ constexpr std::uint32_t kInfoRetryMs = 100;
 }  // namespace
 
 int BootUpdate::SendBootCommand(const std::uint8_t* data, std::uint32_t length,
-                                std::uint32_t address, std::uint32_t total,
-                                std::uint16_t command) {
+                                std::uint32_t address, std::uint32_t total, std::uint16_t command) {
   std::uint8_t frame[kPayloadSize];
   const std::size_t bytes = BuildFrame(data, length, address, total, command, frame);
   return m_session.hid.WriteReport(frame, static_cast<std::uint8_t>(bytes));
@@ -113,9 +112,9 @@ void BootUpdate::QueryBootInfo() {
   const std::wstring title = host.Text(kTextTitle);
   const unsigned beta = version >> 16;
   const std::wstring text =
-      beta != 0 ? FormatText(L"%ls(Fw v%0.1f beta%d)", title.c_str(), (version & 0xFFFF) / 100.0,
-                             beta)
-                : FormatText(L"%ls(Fw v%0.1f)", title.c_str(), version / 100.0);
+      beta != 0
+          ? FormatText(L"%ls(Fw v%0.1f beta%d)", title.c_str(), (version & 0xFFFF) / 100.0, beta)
+          : FormatText(L"%ls(Fw v%0.1f)", title.c_str(), version / 100.0);
   host.SetTitleShowsVersion();
   host.SetTitle(text);
 }

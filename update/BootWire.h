@@ -19,8 +19,8 @@ inline constexpr std::uint16_t BOOT_GET_INFO = 0xC0;
 // Reply status of a command the boot loader is still working on.
 inline constexpr std::uint16_t BOOT_BUSY = 16;
 
-inline constexpr std::uint32_t kBootBlockSize = 46;      // image bytes per frame at most
-inline constexpr std::uint32_t kBootInfoSize = 44;       // the BootInfo record
+inline constexpr std::uint32_t kBootBlockSize = 46;                // image bytes per frame at most
+inline constexpr std::uint32_t kBootInfoSize = 44;                 // the BootInfo record
 inline constexpr std::uint32_t kVersionParamAddress = 0x08000034;  // where the version word goes
 
 namespace boot {
@@ -28,10 +28,10 @@ namespace boot {
 // The command frame.
 inline constexpr std::size_t kFrameMarker = 0;
 inline constexpr std::uint8_t kMarker = 5;
-inline constexpr std::size_t kFrameCommand = 1;  // LE16; bytes 3-4 stay 0
-inline constexpr std::size_t kFrameLength = 5;   // LE32: data length
-inline constexpr std::size_t kFrameTotal = 9;    // LE32: total length
-inline constexpr std::size_t kFrameAddress = 13; // LE32: device address
+inline constexpr std::size_t kFrameCommand = 1;   // LE16; bytes 3-4 stay 0
+inline constexpr std::size_t kFrameLength = 5;    // LE32: data length
+inline constexpr std::size_t kFrameTotal = 9;     // LE32: total length
+inline constexpr std::size_t kFrameAddress = 13;  // LE32: device address
 inline constexpr std::size_t kFrameData = 17;
 
 // The reply.
@@ -43,14 +43,14 @@ inline constexpr std::size_t kReplyBootInfo = 18;
 inline constexpr std::uint16_t kStatusDone = 0;
 
 // BootInfo fields.
-inline constexpr std::size_t kInfoModelId = 0;   // LE16
+inline constexpr std::size_t kInfoModelId = 0;  // LE16
 inline constexpr std::size_t kInfoVariant = 2;
-inline constexpr std::size_t kInfoVersion = 4;   // LE32, the version word
+inline constexpr std::size_t kInfoVersion = 4;  // LE32, the version word
 
 // A frame of 64 bytes: length is cut to kBootBlockSize; data, when given, follows the head.
 // Returns how many of its bytes are written (the head and the data attached).
-inline std::size_t BuildFrame(const std::uint8_t* data, std::uint32_t length,
-                              std::uint32_t address, std::uint32_t total, std::uint16_t command,
+inline std::size_t BuildFrame(const std::uint8_t* data, std::uint32_t length, std::uint32_t address,
+                              std::uint32_t total, std::uint16_t command,
                               std::uint8_t (&frame)[kPayloadSize]) {
   for (auto& b : frame) b = 0;
   frame[kFrameMarker] = kMarker;

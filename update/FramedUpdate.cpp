@@ -29,8 +29,7 @@ bool FramedUpdate::SendFirmwarePacket(std::uint8_t command, const std::uint8_t* 
     if (total > kMaxCommandPacket) return false;
     report[kReportCount] = static_cast<std::uint8_t>(total);
     std::memcpy(report + kReportPacket, packet, total);
-    return m_session.hid.WriteReport(report, static_cast<std::uint8_t>(kReportPacket + total)) !=
-           0;
+    return m_session.hid.WriteReport(report, static_cast<std::uint8_t>(kReportPacket + total)) != 0;
   }
   // Data goes out in pieces of at most a full data packet, each behind its own count.
   for (std::size_t sent = 0; sent < total;) {
@@ -92,8 +91,7 @@ void FramedUpdate::Usb_UpdateThread() {
   m_wholeImageSent = false;
   m_packageOpenFailures = 0;
   if (!SendShortPacket(UPDATE_REQUEST, 0)) {
-    DebugLine(L"send() failed with error code %d",
-              static_cast<int>(m_session.hid.LastPortError()));
+    DebugLine(L"send() failed with error code %d", static_cast<int>(m_session.hid.LastPortError()));
     return;
   }
   DebugLine(L"send() is OK!");
@@ -149,8 +147,7 @@ bool FramedUpdate::HandleUpdateInfo(const std::uint8_t* reply) {
     return true;
   }
   AbortUpdate();
-  const std::wstring text =
-      FormatText(L"%ls\n", m_session.host.Text(kTextNeedsBootMode).c_str());
+  const std::wstring text = FormatText(L"%ls\n", m_session.host.Text(kTextNeedsBootMode).c_str());
   DebugLine(L"%ls", text.c_str());
   m_session.host.Tell(text);
   return true;

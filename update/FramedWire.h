@@ -52,16 +52,16 @@ inline constexpr std::size_t kInfoVersion = 0;
 inline constexpr std::size_t kInfoBaseAddress = 4;
 inline constexpr std::size_t kInfoLength = 8;
 
-inline constexpr std::uint32_t kBlockSize = 32;        // image bytes per SET_FIRMWARE_DATA
-inline constexpr std::size_t kDataPieceSize = 39;      // a full data packet: 7 + 32 bytes
-inline constexpr std::size_t kMaxCommandPacket = 63;   // a command packet fits one report
+inline constexpr std::uint32_t kBlockSize = 32;       // image bytes per SET_FIRMWARE_DATA
+inline constexpr std::size_t kDataPieceSize = 39;     // a full data packet: 7 + 32 bytes
+inline constexpr std::size_t kMaxCommandPacket = 63;  // a command packet fits one report
 
 // A reply, as payload bytes: the controller's count, then the packet.
 inline constexpr std::size_t kReplyCount = 0;
 inline constexpr std::size_t kReplyMarker = kReportPacket + kPacketMarker;
 inline constexpr std::size_t kReplyType = kReportPacket + kPacketType;
 inline constexpr std::size_t kReplyCommand = kReportPacket + kPacketCommand;
-inline constexpr std::size_t kReplyVersion = kReportPacket + kPacketArguments;        // LE32
+inline constexpr std::size_t kReplyVersion = kReportPacket + kPacketArguments;       // LE32
 inline constexpr std::size_t kReplyFirmwareType = kReportPacket + kPacketBody + 36;  // LE32
 
 // The command packet: the code alone when there are no arguments (argumentLength 0 or less),

@@ -11,8 +11,7 @@ std::uint32_t ProgressPercent(std::uint32_t bytesSent, std::uint32_t imageLength
 }
 
 void ShowProgress(UpdateSession& session) {
-  session.host.SetProgress(
-      ProgressPercent(session.context.bytesSent, session.context.imageLength));
+  session.host.SetProgress(ProgressPercent(session.context.bytesSent, session.context.imageLength));
 }
 
 void ShowFailure(UpdateSession& session) {

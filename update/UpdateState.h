@@ -11,7 +11,7 @@ enum UpdateState : std::uint32_t {
   kUpdateStateUninitialised = 0,  // the dialog has not finished its initialisation
   kUpdateStateWaiting = 1,        // image chosen and announced, first data request awaited
   kUpdateStateTransferring = 2,
-  kUpdateStateIdle = 3,           // image sent, or nothing prepared
+  kUpdateStateIdle = 3,  // image sent, or nothing prepared
 };
 
 // deviceVersion before the controller has told its version.

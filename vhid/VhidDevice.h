@@ -59,9 +59,9 @@ int VhidDevice_Remove(VhidDevice* device);
 
 /* What becomes of a program's write to the device. */
 typedef enum {
-  VHID_WRITE_TAKEN,   /* goes out to the bridge */
-  VHID_WRITE_HELD,    /* held as a device that NAKs holds it, then failed */
-  VHID_WRITE_REFUSED  /* the device is going away */
+  VHID_WRITE_TAKEN,  /* goes out to the bridge */
+  VHID_WRITE_HELD,   /* held as a device that NAKs holds it, then failed */
+  VHID_WRITE_REFUSED /* the device is going away */
 } VhidWriteOutcome;
 VhidWriteOutcome VhidDevice_Write(const VhidDevice* device);
 

@@ -60,7 +60,8 @@ void HeadlessWindowSystem::CreateDialog(CDialog& dialog) {
     m_dialog = &dialog;
     m_windows.clear();
     m_windows.push_back(WindowState{0, L"placeholder", true, true, 0, 0, {}});
-    for (const auto& c : kControls) m_windows.push_back(WindowState{c.id, c.text, true, true, 0, 0, {}});
+    for (const auto& c : kControls)
+      m_windows.push_back(WindowState{c.id, c.text, true, true, 0, 0, {}});
   }
   dialog.m_hWnd = HandleOf(0);
   Deliver(win::WM_INITDIALOG, 0, 0);

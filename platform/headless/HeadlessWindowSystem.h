@@ -58,7 +58,7 @@ class HeadlessWindowSystem : public WindowSystem {
   std::vector<std::intptr_t> ProgressPositions() const;
   std::vector<std::wstring> Titles() const;  // every title set on the dialog, in order
 
-  std::function<int(const MessageBoxCall&)> onMessageBox;  // default: IDOK
+  std::function<int(const MessageBoxCall&)> onMessageBox;                   // default: IDOK
   std::function<bool(const OpenFileRequest&, std::wstring&)> onFileDialog;  // default: cancel
   std::uint16_t uiLanguage = 1033;
   std::wstring appName = L"KestroUpdate";

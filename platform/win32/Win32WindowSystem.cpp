@@ -207,7 +207,6 @@ std::wstring Win32WindowSystem::LoadString(std::uint32_t resourceId) {
 
 std::uint16_t Win32WindowSystem::GetUserDefaultUILanguage() { return ::GetUserDefaultUILanguage(); }
 
-
 // The program file's name without its extension: the caption of a box given none.
 static std::wstring AppName() {
   std::vector<wchar_t> buffer(MAX_PATH);

@@ -17,10 +17,10 @@ void E2eTest::SetUp() {
     if (required) FAIL() << "wine, wineserver or Xvfb not installed";
     GTEST_SKIP() << "wine, wineserver or Xvfb not installed";
   }
-  if (auto missing = MissingWindowsFile(
-          {"KestroUpdate.exe", "KestroUpdate-link.exe", "uidriver.exe", "debugrun.exe",
-           "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys", "vhid/kestrovhid.inf",
-           "vhid/vhid-probe.exe"})) {
+  if (auto missing =
+          MissingWindowsFile({"KestroUpdate.exe", "KestroUpdate-link.exe", "uidriver.exe",
+                              "debugrun.exe", "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys",
+                              "vhid/kestrovhid.inf", "vhid/vhid-probe.exe"})) {
     if (required) FAIL() << *missing << " not built (cmake --build --preset windows)";
     GTEST_SKIP() << *missing << " not built (cmake --build --preset windows)";
   }
@@ -101,9 +101,9 @@ std::optional<int> E2eTest::EndBridgeRun() {
 void E2eTest::StartProgram(const std::string& exe) {
   const std::string exePath = TestPaths().windowsBuildDir + "/" + exe;
   program_ = std::make_unique<Background>(
-      std::vector<std::string>{"wine", TestPaths().windowsBuildDir + "/debugrun.exe",
-                               "--timeout", std::to_string(kProgramBoundS),
-                               WindowsPath(logPath_), WindowsPath(exePath)},
+      std::vector<std::string>{"wine", TestPaths().windowsBuildDir + "/debugrun.exe", "--timeout",
+                               std::to_string(kProgramBoundS), WindowsPath(logPath_),
+                               WindowsPath(exePath)},
       WineEnv(), Artifact("wine.out"));
   ASSERT_TRUE(program_->Started());
   if (server_ && exe == "KestroUpdate-link.exe") {
@@ -157,8 +157,7 @@ DriverResult E2eTest::PressAndConfirm(const std::string& package, const std::str
 
 std::vector<int> E2eTest::WatchProgress() {
   const std::string watchFile = Artifact("progress.out");
-  Background watch(DriverArgv({"progress-watch", std::to_string(kUpdateMs)}), WineEnv(),
-                   watchFile);
+  Background watch(DriverArgv({"progress-watch", std::to_string(kUpdateMs)}), WineEnv(), watchFile);
   bool shot = false;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kUpdateMs + kStartMs);
   while (!watch.Wait(100)) {
@@ -231,14 +230,13 @@ bool PollFile(const std::string& file, Found found, std::uint32_t timeoutMs) {
 
 // A whole line: Wine's own messages share the bridge's output.
 bool WaitForLine(const std::string& file, const std::string& line, std::uint32_t timeoutMs) {
-  return PollFile(file, [&](const std::string& text) { return HasWholeLine(text, line); },
-                  timeoutMs);
+  return PollFile(
+      file, [&](const std::string& text) { return HasWholeLine(text, line); }, timeoutMs);
 }
 
 bool WaitForText(const std::string& file, const std::string& text, std::uint32_t timeoutMs) {
   return PollFile(
-      file, [&](const std::string& all) { return all.find(text) != std::string::npos; },
-      timeoutMs);
+      file, [&](const std::string& all) { return all.find(text) != std::string::npos; }, timeoutMs);
 }
 
 }  // namespace kestro::e2e

@@ -93,7 +93,6 @@ INSTANTIATE_TEST_SUITE_P(Identities, LinkStartTest,
 
 // --- normal-mode updates ---
 
-
 TEST_F(E2eTest, ArrivalAfterStartShowsTheVersionInTheTitle) {
   auto controller = std::make_shared<NormalController>();
   LinkServer& server = StartServer();
@@ -262,4 +261,3 @@ TEST_F(E2eTest, FailedBootInfoExchangeWarnsAndDisablesTheButton) {
 
 }  // namespace
 }  // namespace kestro::e2e
-

@@ -61,7 +61,8 @@ struct IdentityCase {
 
 void PrintTo(const IdentityCase& c, std::ostream* out) { *out << c.name; }
 
-class ShippedIdentityTest : public ShippedTest, public ::testing::WithParamInterface<IdentityCase> {};
+class ShippedIdentityTest : public ShippedTest,
+                            public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(ShippedIdentityTest, ButtonAndTitleFollowTheControllerWindowsFound) {
   const IdentityCase c = GetParam();

@@ -420,4 +420,3 @@ TEST_F(VirtualHidTest, ANewRunRemovesTheDevicesOfARunThatWasKilled) {
 
 }  // namespace
 }  // namespace kestro::e2e
-

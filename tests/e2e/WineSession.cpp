@@ -215,9 +215,9 @@ bool PreparePrefix(bool fresh) {
   // its thread 2 s: Wine's X11 driver waits that long for a window manager to confirm the
   // withdrawal (a "wait_for_withdrawn_state ... wait timed out" fixme), after each file dialog
   // and message box of the worker and when the main dialog closes.
-  RunResult frames = Run({"wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
-                          "/d", "N", "/f"},
-                         environment, kRegTimeoutMs);
+  RunResult frames = Run(
+      {"wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"},
+      environment, kRegTimeoutMs);
   KillWineServer();
   return boot.exitCode == 0 && frames.exitCode == 0 &&
          std::filesystem::exists(prefix + "/system.reg");

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "res/resource.h"
 #include "app/UpdateDlg.h"
+#include "res/resource.h"
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
 #include "sim/Package.h"
@@ -77,7 +77,8 @@ std::vector<Bytes> RecordUpdate(std::shared_ptr<sim::Device> controller, bool bo
 
 bool Write(const std::filesystem::path& file, const Bytes& bytes) {
   std::ofstream out(file, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -100,7 +101,8 @@ int main(int argc, char** argv) {
   const std::filesystem::path updateDir = corpus / "UpdateFuzz";
   std::filesystem::create_directories(replyDir);
   std::filesystem::create_directories(updateDir);
-  const std::string package = (std::filesystem::temp_directory_path() / "record-seeds.dat").string();
+  const std::string package =
+      (std::filesystem::temp_directory_path() / "record-seeds.dat").string();
 
   const auto framed = RecordUpdate(std::make_shared<sim::NormalController>(), false, package);
   const auto boot = RecordUpdate(std::make_shared<sim::BootController>(), true, package);

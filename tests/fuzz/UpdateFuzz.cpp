@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "res/resource.h"
 #include "app/UpdateDlg.h"
+#include "res/resource.h"
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
 #include "sim/Package.h"
@@ -188,12 +188,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sim::BootConfig{.faults = {.busyForMs = ((mode >> 3) & 3) * 3000u}});
     inner = bootController;
   } else {
-    normalController = std::make_shared<sim::NormalController>(sim::NormalConfig{
-        .faults = {.firstRequestDelayMs = ((mode >> 3) & 3) * 12000u}});
+    normalController = std::make_shared<sim::NormalController>(
+        sim::NormalConfig{.faults = {.firstRequestDelayMs = ((mode >> 3) & 3) * 12000u}});
     inner = normalController;
   }
   if (trace) {
-    auto log = [](const std::string& line) { std::fprintf(stderr, "controller: %s\n", line.c_str()); };
+    auto log = [](const std::string& line) {
+      std::fprintf(stderr, "controller: %s\n", line.c_str());
+    };
     if (boot) bootController->SetEventLog(log);
     if (!boot) normalController->SetEventLog(log);
   }
@@ -202,7 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CUpdateDlg dialog(env.system, env.port);
   env.system.CreateDialog(dialog);
-  if (!env.system.Control(IDC_UPDATE_BUTTON).enabled) return 0;  // the start-up query found nothing to update
+  if (!env.system.Control(IDC_UPDATE_BUTTON).enabled)
+    return 0;  // the start-up query found nothing to update
 
   controller->armed = true;
   const std::uint64_t pressedAt = env.clock.NowMs();

@@ -13,9 +13,9 @@ using testing::Bytes;
 using testing::FakeHost;
 using testing::Prefix;
 using testing::Prefixes;
+using testing::Write;
 using testing::WriteLe16;
 using testing::WriteLe32;
-using testing::Write;
 
 constexpr std::uint32_t kBase = 0x08004000;
 

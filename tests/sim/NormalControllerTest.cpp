@@ -14,8 +14,8 @@ using testing::Bytes;
 using testing::FakeHost;
 using testing::Prefix;
 using testing::Prefixes;
-using testing::WriteLe32;
 using testing::Write;
+using testing::WriteLe32;
 
 // Host reports, payload bytes from 0 on, as the updater writes them.
 const Bytes kVersionRequest = {0x05, 0x00, 0x16, 0x01, 0x00, 0x04};

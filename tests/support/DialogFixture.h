@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "res/resource.h"
 #include "app/UpdateDlg.h"
+#include "res/resource.h"
 #include "sim/Package.h"
 #include "tests/support/Environment.h"
 

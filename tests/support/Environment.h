@@ -1,5 +1,6 @@
 // One emulated machine for a native test: virtual time, the fake HID port, the headless window
-// system (both handed to what a test builds) and a capture of the diagnostic lines. Resets the process-wide values a test touches.
+// system (both handed to what a test builds) and a capture of the diagnostic lines. Resets the
+// process-wide values a test touches.
 #pragma once
 
 #include <mutex>

@@ -37,9 +37,9 @@ inline void FramedReply(std::initializer_list<std::uint8_t> packet, sim::Payload
   for (auto b : packet) payload[i++] = b;
 }
 
-inline sim::PackageRecord MakeRecord(std::uint16_t model, std::uint8_t variant,
-                                     std::size_t length, std::uint32_t seed,
-                                     std::uint16_t version = 123, std::uint16_t beta = 0) {
+inline sim::PackageRecord MakeRecord(std::uint16_t model, std::uint8_t variant, std::size_t length,
+                                     std::uint32_t seed, std::uint16_t version = 123,
+                                     std::uint16_t beta = 0) {
   sim::PackageRecord r;
   r.modelId = model;
   r.variant = variant;

@@ -93,8 +93,8 @@ TEST_F(BridgeTest, InputsReachTheDeviceAttachedUnderTheirIdOnly) {
 TEST_F(BridgeTest, StallReachesTheDeviceAttachedUnderItsIdOnly) {
   ApplyAll({"attach a 3a7c 5750", "attach b 3a7c 5750", "stall b", "stall nobody", "detach a",
             "stall a"});
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 5750",
-                                                    "stall 2", "remove 1"}));
+  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 5750", "stall 2",
+                                                    "remove 1"}));
   EXPECT_TRUE(warnings_.empty());
 }
 

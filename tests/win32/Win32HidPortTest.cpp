@@ -1,9 +1,9 @@
 // The shipped HID port's reads and writes against a named pipe, under Wine: the overlapped I/O, the
 // waits, the cancellation and what each outcome hands back. The pipe has no buffer, so a write
-// completes only when the far end reads, as an output report does only when the controller takes it.
-#include <windows.h>
-
+// completes only when the far end reads, as an output report does only when the controller takes
+// it.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
@@ -52,9 +52,8 @@ class FarEnd {
   // The bytes of one report sent by the port, or nothing within the bound.
   std::vector<std::uint8_t> Receive() {
     std::vector<std::uint8_t> bytes(kReportSize);
-    DWORD done = Transfer([&](OVERLAPPED* o) {
-      return ReadFile(pipe_, bytes.data(), kReportSize, nullptr, o);
-    });
+    DWORD done = Transfer(
+        [&](OVERLAPPED* o) { return ReadFile(pipe_, bytes.data(), kReportSize, nullptr, o); });
     bytes.resize(done);
     return bytes;
   }

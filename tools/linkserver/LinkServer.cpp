@@ -1,7 +1,5 @@
 #include "tools/linkserver/LinkServer.h"
 
-#include "platform/link/LinkLine.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +9,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+
+#include "platform/link/LinkLine.h"
 
 namespace kestro::link {
 namespace {
@@ -247,8 +247,7 @@ void LinkServer::HandleOutput(const std::string& id, const std::string& hex) {
   device->OnOutput(report, *host);
 }
 
-void LinkServer::QueueInput(const Host& host, const sim::Payload& payload,
-                            std::uint32_t delayMs) {
+void LinkServer::QueueInput(const Host& host, const sim::Payload& payload, std::uint32_t delayMs) {
   const std::string& id = host.Id();
   {
     std::lock_guard lock(mutex_);
@@ -259,8 +258,7 @@ void LinkServer::QueueInput(const Host& host, const sim::Payload& payload,
     Clock::time_point due =
         std::max(Clock::now() + std::chrono::milliseconds(delayMs), lastInputDue_);
     lastInputDue_ = due;
-    pendingInputs_.push_back(
-        {due, "input " + id + " " + ToHex(payload, sim::kPayloadBytes), id});
+    pendingInputs_.push_back({due, "input " + id + " " + ToHex(payload, sim::kPayloadBytes), id});
   }
   changed_.notify_all();
 }

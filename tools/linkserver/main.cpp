@@ -224,7 +224,8 @@ std::optional<Record> ReadRecord(const std::vector<std::uint8_t>& package, std::
   const kestro::tools::Listing listing = kestro::tools::ListPackage(package);
   if (index >= listing.records.size() || !listing.records[index].ImageWhole()) return std::nullopt;
   const kestro::tools::ListedRecord& record = listing.records[index];
-  const auto data = package.begin() + static_cast<std::ptrdiff_t>(record.offset + record.headerBytes);
+  const auto data =
+      package.begin() + static_cast<std::ptrdiff_t>(record.offset + record.headerBytes);
   return Record{record.baseAddress, {data, data + record.length}};
 }
 
@@ -301,9 +302,9 @@ int main(int argc, char** argv) {
         Clock::now() - *connectedAt >= std::chrono::milliseconds(*options->attachLateMs)) {
       server.Attach(options->id, device, options->flags);
       attached = true;
-      Say("attached " + options->id + (server.Notify("arrival")
-                                           ? ", arrival notified"
-                                           : ", arrival NOT notified: the program is not connected"));
+      Say("attached " + options->id +
+          (server.Notify("arrival") ? ", arrival notified"
+                                    : ", arrival NOT notified: the program is not connected"));
     }
     if (server.ClientGone()) {
       reason = "program disconnected";

@@ -235,8 +235,7 @@ int State(DWORD timeoutMs) {
 int WaitTitle(const std::wstring& prefix, DWORD timeoutMs) {
   HWND dialog = MainOrComplain(timeoutMs);
   if (!dialog) return 1;
-  const bool arrived =
-      WaitUntil([&] { return TextOf(dialog).rfind(prefix, 0) == 0; }, timeoutMs);
+  const bool arrived = WaitUntil([&] { return TextOf(dialog).rfind(prefix, 0) == 0; }, timeoutMs);
   Print("title", TextOf(dialog));
   if (!arrived) Print("error", L"title did not arrive");
   return arrived ? 0 : 1;
@@ -388,7 +387,8 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring command = argv[1];
   if (command == L"state") return State(argc > 2 ? ParseMs(argv[2]) : 10000);
   if (command == L"wait-title" && argc == 4) return WaitTitle(argv[2], ParseMs(argv[3]));
-  if (command == L"wait-enabled" && argc == 4) return WaitState(L"enabled", argv[2], ParseMs(argv[3]));
+  if (command == L"wait-enabled" && argc == 4)
+    return WaitState(L"enabled", argv[2], ParseMs(argv[3]));
   if (command == L"wait-state" && argc == 5) return WaitState(argv[2], argv[3], ParseMs(argv[4]));
   if (command == L"press") return Press(argc > 2 ? ParseMs(argv[2]) : 10000);
   if (command == L"filedialog" && argc == 4) return FileDialog(argv[2], ParseMs(argv[3]));

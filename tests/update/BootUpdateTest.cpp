@@ -294,7 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LateAckCase{600, false, true}, LateAckCase{600, true, true},
                       LateAckCase{1500, false, false}, LateAckCase{1500, true, false}),
     [](const auto& info) {
-      return std::to_string(info.param.lateMs) + "ms" + (info.param.nextBlockLost ? "_next_lost" : "");
+      return std::to_string(info.param.lateMs) + "ms" +
+             (info.param.nextBlockLost ? "_next_lost" : "");
     });
 
 struct BootFailureCase {
@@ -333,15 +334,14 @@ TEST_P(BootFailureTest, EndsAsTheFailureTableSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, BootFailureTest,
-    ::testing::Values(BootFailureCase{"start_never_acknowledged", BOOT_START, -1, -1, false, false},
-                      BootFailureCase{"block_never_acknowledged", BOOT_WRITE_IMAGE, -1, -1, false,
-                                      false},
-                      BootFailureCase{"block_acknowledged_with_another_code", -1, BOOT_WRITE_IMAGE,
-                                      -1, false, false},
-                      BootFailureCase{"version_word_not_acknowledged", BOOT_WRITE_PARAM, -1, -1,
-                                      false, true},
-                      BootFailureCase{"finish_not_acknowledged", BOOT_FINISH, -1, -1, true, true},
-                      BootFailureCase{"unplugged_mid_image", -1, -1, 1, false, false}),
+    ::testing::Values(
+        BootFailureCase{"start_never_acknowledged", BOOT_START, -1, -1, false, false},
+        BootFailureCase{"block_never_acknowledged", BOOT_WRITE_IMAGE, -1, -1, false, false},
+        BootFailureCase{"block_acknowledged_with_another_code", -1, BOOT_WRITE_IMAGE, -1, false,
+                        false},
+        BootFailureCase{"version_word_not_acknowledged", BOOT_WRITE_PARAM, -1, -1, false, true},
+        BootFailureCase{"finish_not_acknowledged", BOOT_FINISH, -1, -1, true, true},
+        BootFailureCase{"unplugged_mid_image", -1, -1, 1, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BootFixture, StartWithoutAnyAnswerGivesUpAfter20ReadsAnd21Sends) {

@@ -106,12 +106,12 @@ TEST_P(UnplugTest, EveryPullEndsAsAFailureAndTheNextUpdateSucceeds) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Protocols, UnplugTest,
-    ::testing::Values(UnplugCase{"framed", false, 15, kSilenceBoundMs},
-                      UnplugCase{"boot", true, 11,
-                                 (kBootBlockResends + 1) * 20 * 10 + kLateAckWindowMs}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Protocols, UnplugTest,
+                         ::testing::Values(UnplugCase{"framed", false, 15, kSilenceBoundMs},
+                                           UnplugCase{"boot", true, 11,
+                                                      (kBootBlockResends + 1) * 20 * 10 +
+                                                          kLateAckWindowMs}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestro

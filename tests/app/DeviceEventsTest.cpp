@@ -120,7 +120,8 @@ struct WorkerKindCase {
   bool boot;
 };
 
-class WorkerKindTest : public UpdateFixture, public ::testing::WithParamInterface<WorkerKindCase> {};
+class WorkerKindTest : public UpdateFixture,
+                       public ::testing::WithParamInterface<WorkerKindCase> {};
 
 TEST_P(WorkerKindTest, APressStartsTheWorkerOfTheControllersKind) {
   std::shared_ptr<sim::NormalController> normal;

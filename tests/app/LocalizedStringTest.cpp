@@ -37,7 +37,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{2052, 14,
                                L"1. 按住 LB+RB 开机，电源指示灯闪烁。\r\n\r\n2. 插入 USB 线。"
                                L"\r\n\r\n3. 点击 USB 升级按钮，选择升级文件升级。"},
-                      TextCase{2052, 3, L"文件类型中显示的内容"}, TextCase{1033, 4, L"Firmware upgraded!"},
+                      TextCase{2052, 3, L"文件类型中显示的内容"},
+                      TextCase{1033, 4, L"Firmware upgraded!"},
                       TextCase{1033, 16,
                                L"* If anything wrong. Hold START 8 seconds can reset controller. "
                                L"You can try to update firmware again"}));

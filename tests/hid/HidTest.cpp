@@ -31,14 +31,12 @@ TEST_P(HidPairTest, AcceptsOnlySupportedControllersAndTellsTheirKind) {
   EXPECT_EQ(env.port.OpenHandles(), 0) << "the probe handle is closed";
 }
 
-INSTANTIATE_TEST_SUITE_P(Pairs, HidPairTest,
-                         ::testing::Values(PairCase{0x0483, 0x5750, true, 0},
-                                           PairCase{0x3A7C, 0x5750, true, 0},
-                                           PairCase{0x3A7C, 0x3002, true, 1},
-                                           PairCase{0x0483, 0x3002, false, 0},
-                                           PairCase{0x3A7C, 0x3003, false, 0},
-                                           PairCase{0x1234, 0x5750, false, 0},
-                                           PairCase{0x0000, 0x0000, false, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, HidPairTest,
+    ::testing::Values(PairCase{0x0483, 0x5750, true, 0}, PairCase{0x3A7C, 0x5750, true, 0},
+                      PairCase{0x3A7C, 0x3002, true, 1}, PairCase{0x0483, 0x3002, false, 0},
+                      PairCase{0x3A7C, 0x3003, false, 0}, PairCase{0x1234, 0x5750, false, 0},
+                      PairCase{0x0000, 0x0000, false, 0}));
 
 TEST(HidTest, TakesTheFirstControllerInEnumerationOrderAndSkipsUnusableInterfaces) {
   Environment env;

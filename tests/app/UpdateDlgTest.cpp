@@ -24,8 +24,8 @@ TEST_F(StartUpTest, WithoutAControllerTheButtonIsDisabled) {
   EXPECT_FALSE(SuccessVisible());
   EXPECT_EQ(env.system.Control(IDC_SUCCESS_LABEL).text, L"Firmware upgraded!");
   EXPECT_EQ(env.system.Control(IDC_INSTRUCTIONS).text, kEnglishInstructions);
-  EXPECT_EQ(env.system.Dialog().icons, (std::vector<std::uintptr_t>{win::ICON_BIG,
-                                                                    win::ICON_SMALL}));
+  EXPECT_EQ(env.system.Dialog().icons,
+            (std::vector<std::uintptr_t>{win::ICON_BIG, win::ICON_SMALL}));
   EXPECT_EQ(stopFlag.load(), 1u);
   EXPECT_EQ(updateState.load(), kUpdateStateIdle);
   EXPECT_EQ(deviceVersion.load(), kVersionUnknown);

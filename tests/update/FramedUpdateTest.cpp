@@ -25,8 +25,8 @@ bool StartsWith(const std::vector<std::uint8_t>& payload, const std::vector<std:
 
 struct WholeCase {
   std::size_t length;
-  bool followed;     // another record stands behind the selected image
-  bool secondRecord; // the selected image is the package's second record
+  bool followed;      // another record stands behind the selected image
+  bool secondRecord;  // the selected image is the package's second record
   std::vector<std::intptr_t> progress;
 };
 
@@ -66,16 +66,15 @@ TEST_P(FramedWholeUpdateTest, TheControllerReceivesExactlyTheSelectedImage) {
   EXPECT_TRUE(env.HasLine(L"update successful\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, FramedWholeUpdateTest,
-    ::testing::Values(WholeCase{1, false, false, {0, 0, 100, 0}},
-                      WholeCase{32, false, false, {0, 0, 100, 0}},
-                      WholeCase{64, false, false, {0, 0, 100, 0}},
-                      WholeCase{65, false, false, {0, 0, 98, 100, 0}},
-                      WholeCase{1, true, false, {0, 0, 100, 0}},
-                      WholeCase{33, true, false, {0, 0, 100, 0}},
-                      WholeCase{65, true, true, {0, 0, 98, 100, 0}},
-                      WholeCase{100, true, true, {0, 0, 64, 96, 100, 0}}));
+INSTANTIATE_TEST_SUITE_P(Lengths, FramedWholeUpdateTest,
+                         ::testing::Values(WholeCase{1, false, false, {0, 0, 100, 0}},
+                                           WholeCase{32, false, false, {0, 0, 100, 0}},
+                                           WholeCase{64, false, false, {0, 0, 100, 0}},
+                                           WholeCase{65, false, false, {0, 0, 98, 100, 0}},
+                                           WholeCase{1, true, false, {0, 0, 100, 0}},
+                                           WholeCase{33, true, false, {0, 0, 100, 0}},
+                                           WholeCase{65, true, true, {0, 0, 98, 100, 0}},
+                                           WholeCase{100, true, true, {0, 0, 64, 96, 100, 0}}));
 
 TEST_F(UpdateFixture, ReportsTravelByteForByteAsTheProtocolDefines) {
   auto controller = AttachNormal();
@@ -87,13 +86,13 @@ TEST_F(UpdateFixture, ReportsTravelByteForByteAsTheProtocolDefines) {
   ASSERT_GE(out.size(), 6u);
   EXPECT_TRUE(StartsWith(out[0], Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x04})));  // version
   EXPECT_TRUE(StartsWith(out[1], Bytes({0x05, 0x00, 0x1A, 0x01, 0x00, 0x00})));  // update request
-  EXPECT_TRUE(StartsWith(out[2], Bytes({0x23, 0x00, 0x16, 0x1F, 0x00, 0x01, 0x1C, 0x00, 0x05,
-                                        0x01, 0x02, 0x00, 0x00, 0x40, 0x00, 0x08, 33, 0, 0, 0})));
+  EXPECT_TRUE(StartsWith(out[2], Bytes({0x23, 0x00, 0x16, 0x1F, 0x00, 0x01, 0x1C, 0x00, 0x05, 0x01,
+                                        0x02, 0x00, 0x00, 0x40, 0x00, 0x08, 33,   0,    0,    0})));
   auto first = Bytes({0x27, 0x00, 0x16, 0x23, 0x00, 0x00, 0x20, 0x00});
   first.insert(first.end(), records[0].image.begin(), records[0].image.begin() + 32);
   EXPECT_TRUE(StartsWith(out[3], first));
-  EXPECT_TRUE(StartsWith(out[4], Bytes({8, 0x00, 0x16, 4, 0x00, 0x00, 1, 0x00,
-                                        records[0].image[32]})));
+  EXPECT_TRUE(
+      StartsWith(out[4], Bytes({8, 0x00, 0x16, 4, 0x00, 0x00, 1, 0x00, records[0].image[32]})));
   EXPECT_TRUE(StartsWith(out.back(), Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x02})));  // end
   EXPECT_EQ(BoxTexts().front(), L"New firmware 2.6 beta2\n");
   EXPECT_TRUE(env.HasLine(L"desVersion is 131333\n"));
@@ -297,7 +296,7 @@ TEST_F(UpdateFixture, ALateControllerStillGetsEveryBlockOnce) {
 struct BoundCase {
   const char* name;
   sim::NormalFaults faults;
-  bool fromPress;        // measured from the press, else from the user's confirmation
+  bool fromPress;         // measured from the press, else from the user's confirmation
   std::uint32_t boundMs;  // 0: the update completes
 };
 
@@ -333,8 +332,8 @@ INSTANTIATE_TEST_SUITE_P(
     Controllers, UpdateBoundTest,
     ::testing::Values(
         // The first request may wait for an erase; the later ones may not.
-        BoundCase{"silent_after_the_announcement", {.silentAfterAnnounce = true}, false,
-                  kEraseBoundMs},
+        BoundCase{
+            "silent_after_the_announcement", {.silentAfterAnnounce = true}, false, kEraseBoundMs},
         BoundCase{"erasing_for_12_s", {.firstRequestDelayMs = 12000}, false, 0},
         BoundCase{"silent_after_block_3", {.silentFromBlock = 3}, false, kSilenceBoundMs},
         // Reports the protocol ignores keep nothing going.
@@ -438,9 +437,9 @@ TEST_F(UpdateFixture, AnEndWithoutATransferIsNoSuccess) {
   Start();
   RunUpdate();
   const auto written = env.port.Written();
-  EXPECT_TRUE(StartsWith(std::vector<std::uint8_t>(written.back().begin() + 1,
-                                                   written.back().end()),
-                         Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x02})));
+  EXPECT_TRUE(
+      StartsWith(std::vector<std::uint8_t>(written.back().begin() + 1, written.back().end()),
+                 Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x02})));
   EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{kFailureBox});
   EXPECT_FALSE(SuccessVisible());
 }
@@ -477,11 +476,12 @@ TEST_P(VersionReplyTest, ShowsTheVersionInTheTitle) {
   EXPECT_EQ(deviceVersion.load(), v);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, VersionReplyTest,
-                         ::testing::Values(VersionTitleCase{105 + (3u << 16), L"(GamePad V1.05 beta3)"},
-                                           VersionTitleCase{210, L"(GamePad V2.10)"},
-                                           VersionTitleCase{100 + (1u << 16), L"(GamePad V1.00 beta1)"},
-                                           VersionTitleCase{7, L"(GamePad V0.07)"}));
+INSTANTIATE_TEST_SUITE_P(
+    Versions, VersionReplyTest,
+    ::testing::Values(VersionTitleCase{105 + (3u << 16), L"(GamePad V1.05 beta3)"},
+                      VersionTitleCase{210, L"(GamePad V2.10)"},
+                      VersionTitleCase{100 + (1u << 16), L"(GamePad V1.00 beta1)"},
+                      VersionTitleCase{7, L"(GamePad V0.07)"}));
 
 TEST_F(UpdateFixture, AControllerWithoutFirmwareGetsTheInstructionsAndKeepsTheTitle) {
   sim::NormalConfig config;
