@@ -111,8 +111,11 @@ if ((headless)); then
   wine build/windows/uidriver.exe close 10000 >/dev/null || kill "$program" 2>/dev/null || true
 fi
 wait "$program" || true
-# The bridge serves until its connection ends; ending it ends the server's run.
-if ((shipped)); then kill "$bridge" 2>/dev/null || true; fi
+# The bridge serves until the server ends the run; then it removes its devices from the prefix.
+if ((shipped)); then
+  kill -TERM "$server" 2>/dev/null || true
+  wait "$bridge" || true
+fi
 # The server ends when its client disconnects and says whether the image arrived intact.
 wait "$server" && status=0 || status=$?
 cat "$port_file" | tail -3

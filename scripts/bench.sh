@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Where the time of an update goes, in one table: the native update code with an emulated
+# controller that answers at once and with one paced by a USB frame clock (kestro-bench); under
+# Wine, the time per block of a whole update through the link build and through the virtual HID
+# device, taken from the emulated controller's own timestamps; the shipped program's start to its
+# window beside a minimal dialog program built the same way; and the shipped program's size.
+# A benchmark, not a test: nothing here judges a time. Exits non-zero only when a run failed.
+#   scripts/bench.sh [--quick]    (--quick: the smallest sizes and fewest runs, as CI does)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
+esac
+if ((quick)); then kib=4; starts=3; else kib=64; starts=10; fi
+
+scripts/setup.sh >/dev/null || exit 1
+{ cmake --preset windows && cmake --build --preset windows && cmake --preset native &&
+  cmake --build --preset native --target kestro-bench kestro-link-server kestro-package; } \
+  >/dev/null || { echo "bench: the build failed" >&2; exit 1; }
+
+out=$root/build/bench
+mkdir -p "$out"
+failed=0
+rows=()
+row() { rows+=("$(printf '%-58s %s' "$1" "$2")"); }
+
+# --- native ---
+native=$out/native.txt
+if ! build/native/bench/kestro-bench $( ((quick)) && echo --quick) >"$native"; then failed=1; fi
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+while read -r line; do
+  mode=$(field mode "$line"); protocol=$(field protocol "$line"); size=$(field kib "$line")
+  [[ $(field ok "$line") == 1 ]] || failed=1
+  if [[ $mode == zero-latency ]]; then
+    row "native, zero latency, $protocol, $size KiB" \
+      "host CPU $(field host_cpu_us_per_block "$line") us/block, wall $(field wall_us_per_block "$line") us/block"
+  else
+    row "native, USB frame clock, $protocol, $size KiB" \
+      "$(field wall_ms "$line") ms, minimum $(field minimum_ms "$line") ms, ratio $(field ratio "$line")"
+  fi
+done <"$native"
+
+# --- under Wine ---
+export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+number=120
+while [[ -e /tmp/.X11-unix/X$number || -e /tmp/.X$number-lock ]]; do number=$((number + 1)); done
+Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$number ]] && break; sleep 0.1; done
+export DISPLAY=:$number
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  wineboot -i >/dev/null 2>&1
+  # No window manager: unmanaged windows, which Wine hides without waiting for one.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+fi
+driver() { wine build/windows/uidriver.exe "$@" >/dev/null 2>&1; }
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+
+# One whole update of KIB KiB; prints the milliseconds per block from the controller's log.
+wine_update() {  # BUILD(link|shipped) MODE(normal|boot)
+  local build=$1 mode=$2 package=$out/$2.dat log=$out/$1-$2.server.out record=0 blocks first last
+  if [[ $mode == normal ]]; then
+    build/native/tools/package/kestro-package build "$package" \
+      --record version=123,size=$((kib * 1024)),seed=3 >/dev/null
+    blocks=$((kib * 1024 / 32))
+  else
+    build/native/tools/package/kestro-package build "$package" \
+      --record version=150,model=0x0102,variant=3,size=$((kib * 1024)),seed=3 >/dev/null
+    blocks=$(((kib * 1024 + 45) / 46))
+  fi
+  build/native/tools/linkserver/kestro-link-server --mode "$mode" --package "$package" \
+    --record $record --timeout 300 >"$log" 2>&1 &
+  local server=$!
+  pids+=($server)
+  for _ in $(seq 50); do grep -q 'listening on' "$log" && break; sleep 0.1; done
+  local address
+  address=$(sed -n 's/.*listening on \([0-9.]*:[0-9]*\).*/\1/p' "$log")
+  local program bridge=
+  if [[ $build == shipped ]]; then
+    wine build/windows/vhid/kestro-vhid.exe serve "$address" >"$out/vhid.out" 2>&1 &
+    bridge=$!
+    pids+=($bridge)
+    for _ in $(seq 300); do grep -q '^ready' "$out/vhid.out" && break; sleep 0.1; done
+    wine build/windows/KestroUpdate.exe &
+  else
+    KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe &
+  fi
+  program=$!
+  pids+=($program)
+  local ok=0
+  driver state 30000 && driver press 10000 && driver filedialog "$(winpath "$package")" 10000 &&
+    driver msgbox 10000 ok && driver msgbox 120000 ok && ok=1
+  driver close 10000 || true
+  wait "$program" 2>/dev/null
+  if [[ -n $bridge ]]; then
+    # The server's end ends the bridge's run: it removes its devices from the prefix and exits.
+    kill -TERM "$server" 2>/dev/null
+    wait "$bridge" 2>/dev/null
+  fi
+  wait "$server" 2>/dev/null
+  if [[ $mode == normal ]]; then
+    first=$(sed -n 's/^\[ *\([0-9.]*\)\] controller: image announced.*/\1/p' "$log" | head -1)
+    last=$(sed -n 's/^\[ *\([0-9.]*\)\] controller: end$/\1/p' "$log" | tail -1)
+  else
+    first=$(sed -n 's/^\[ *\([0-9.]*\)\] controller: start: base.*/\1/p' "$log" | head -1)
+    last=$(sed -n 's/^\[ *\([0-9.]*\)\] controller: finish$/\1/p' "$log" | tail -1)
+  fi
+  if ((ok)) && [[ -n $first && -n $last ]] && grep -q 'image matches package' "$log"; then
+    awk -v a="$first" -v b="$last" -v n="$blocks" 'BEGIN { printf "%.2f", 1000 * (b - a) / n }'
+  else
+    echo "FAILED (see $log)"
+    return 1
+  fi
+}
+
+for build in link shipped; do
+  for mode in normal boot; do
+    name=$build
+    [[ $build == link ]] && name="link build" || name="shipped, virtual HID device"
+    protocol=$([[ $mode == normal ]] && echo framed || echo boot)
+    if result=$(wine_update "$build" "$mode"); then
+      row "Wine, $name, $protocol, $kib KiB" "$result ms/block"
+    else
+      row "Wine, $name, $protocol, $kib KiB" "$result"
+      failed=1
+    fi
+  done
+done
+
+# Start to window, median of the runs; the boot loader's pause (BOOT_START waits a second) is in
+# the boot figures above, as a real update has it.
+watch() { wine build/windows/bench/startwatch.exe "$(winpath "$root/$1")" "$starts" 2>/dev/null; }
+shipped_start=$(watch build/windows/KestroUpdate.exe | sed -n 's/median_ms=//p' | tr -d '\r')
+minimal_start=$(watch build/windows/bench/minimal-dialog.exe | sed -n 's/median_ms=//p' | tr -d '\r')
+if [[ -n $shipped_start && -n $minimal_start ]]; then
+  row "Wine, start to window, median of $starts" \
+    "KestroUpdate.exe $shipped_start ms, minimal dialog $minimal_start ms, ratio $(awk -v a="$shipped_start" -v b="$minimal_start" 'BEGIN { printf "%.2f", a / b }')"
+else
+  row "Wine, start to window" "FAILED"
+  failed=1
+fi
+
+size=$(stat -c %s build/windows/KestroUpdate.exe)
+imports=$(tests/e2e/check-static.sh build/windows/KestroUpdate.exe 2>&1 | sed -n 's/^ok *[^:]*: //p')
+row "KestroUpdate.exe, stripped" "$((size / 1024)) KiB; imports ${imports:-?}"
+
+echo
+echo "machine: $(nproc) cores, $(sed -n 's/model name\t: //p' /proc/cpuinfo | head -1), $(uname -r)"
+printf '%s\n' "${rows[@]}"
+exit $failed
