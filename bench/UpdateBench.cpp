@@ -23,6 +23,7 @@
 #include "bench/BenchPorts.h"
 #include "hid/Hid.h"
 #include "platform/Diagnostics.h"
+#include "res/TextTable.h"
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
 #include "sim/Package.h"
@@ -42,16 +43,6 @@ constexpr int kFrameMs = 1;
 // BOOT_START is followed by a fixed second before its answer is read.
 constexpr int kBootStartPauseMs = 1000;
 
-struct BuiltInText {
-  int index;
-  const wchar_t* english;
-};
-constexpr BuiltInText kTexts[] = {
-#define KESTRO_TEXT(index, zh, en) {index, en},
-#include "res/texts.def"
-#undef KESTRO_TEXT
-};
-
 // The shell of an update that the user would confirm at once.
 class BenchHost : public UpdateHost {
  public:
@@ -59,10 +50,8 @@ class BenchHost : public UpdateHost {
       : m_package(std::move(package)), m_real(realTime) {}
 
   std::wstring Text(int index) override {
-    for (const BuiltInText& t : kTexts) {
-      if (t.index == index) return t.english;
-    }
-    return {};
+    const TextEntry* entry = FindText(index);
+    return entry ? entry->english : std::wstring();
   }
   std::optional<std::wstring> ChoosePackage() override { return m_package; }
   bool ConfirmImage(const std::wstring&) override { return true; }

@@ -13,15 +13,15 @@ namespace {
 // Shared by every write; bytes behind the copied ones keep what earlier reports put there.
 std::uint8_t g_outputReport[kReportSize] = {};
 
-bool IsSupported(const HidAttributes& a) {
+}  // namespace
+
+bool IsSupportedController(const HidAttributes& a) {
   if (a.vendorId == kVendorSt) return a.productId == kProductNormal;
   if (a.vendorId == kVendorKestro) {
     return a.productId == kProductNormal || a.productId == kProductBoot;
   }
   return false;
 }
-
-}  // namespace
 
 CHid::CHid(HidPort& port) : m_port(port) {}
 
@@ -44,7 +44,8 @@ OwnedHandle CHid::Search() {
     OwnedHandle probe(m_port, m_port.Open(path, PortAccess::ProbeReadWrite));
     if (!probe.IsOpen()) continue;
     HidAttributes attributes;
-    if (!m_port.GetAttributes(probe.Get(), attributes) || !IsSupported(attributes)) continue;
+    if (!m_port.GetAttributes(probe.Get(), attributes) || !IsSupportedController(attributes))
+      continue;
     m_DevicePath = path;
     DebugLine(L"m_DevicePath:%ls", path.c_str());
     const bool boot = attributes.vendorId == kVendorKestro && attributes.productId == kProductBoot;

@@ -25,6 +25,8 @@ inline constexpr std::uint16_t kVendorSt = 0x0483;
 inline constexpr std::uint16_t kVendorKestro = 0x3A7C;
 inline constexpr std::uint16_t kProductNormal = 0x5750;
 inline constexpr std::uint16_t kProductBoot = 0x3002;
+// One of the three pairs; vendor 0x0483 with product 0x3002 is not.
+bool IsSupportedController(const HidAttributes& attributes);
 
 // Read time-outs: a version query reads with the long one, a transfer with the short one.
 inline constexpr std::uint32_t kInitialReadTimeoutMs = 10;

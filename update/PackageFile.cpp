@@ -1,5 +1,7 @@
 #include "update/PackageFile.h"
 
+#include "platform/Utf8.h"
+
 #ifdef _WIN32
 #include <share.h>
 #else
@@ -16,30 +18,6 @@ bool PackageFile::Open(const std::wstring& path) {
   return m_file != nullptr;
 }
 #else
-namespace {
-std::string ToUtf8(const std::wstring& text) {
-  std::string out;
-  for (wchar_t wc : text) {
-    auto c = static_cast<std::uint32_t>(wc);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-}  // namespace
 
 bool PackageFile::Open(const std::wstring& path) {
   Close();

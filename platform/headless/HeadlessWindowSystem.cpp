@@ -2,22 +2,11 @@
 
 #include <chrono>
 
+#include "res/TextTable.h"
 #include "res/resource.h"
 
 namespace kestro::headless {
 namespace {
-
-// The string table as the exe carries it, from the same source.
-struct BuiltInText {
-  int index;
-  const wchar_t* chinese;
-  const wchar_t* english;
-};
-constexpr BuiltInText kTexts[] = {
-#define KESTRO_TEXT(index, zh, en) {index, zh, en},
-#include "res/texts.def"
-#undef KESTRO_TEXT
-};
 
 // The dialog template's controls, in tab order, with their template texts.
 struct TemplateControl {
@@ -228,7 +217,7 @@ IconHandle HeadlessWindowSystem::LoadIcon(int resourceId) {
 
 std::wstring HeadlessWindowSystem::LoadString(std::uint32_t resourceId) {
   if (auto it = stringOverrides.find(resourceId); it != stringOverrides.end()) return it->second;
-  for (const BuiltInText& t : kTexts) {
+  for (const TextEntry& t : kTextTable) {
     if (resourceId == static_cast<std::uint32_t>(IDS_ZH_BASE + t.index)) return t.chinese;
     if (resourceId == static_cast<std::uint32_t>(IDS_EN_BASE + t.index)) return t.english;
   }

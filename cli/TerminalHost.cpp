@@ -1,0 +1,59 @@
+#include "cli/TerminalHost.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+namespace kestro::cli {
+namespace {
+constexpr int kTextUpdate = 1;  // "Update", the question after the offer
+constexpr int kTextSuccess = 4;
+}  // namespace
+
+bool TerminalHost::ConfirmImage(const std::wstring& offer) {
+  std::printf("%s\n", Utf8(ForTerminal(offer)).c_str());
+  if (!m_assumeYes) {
+    std::printf("%s? [y/N] ", Utf8(Text(kTextUpdate)).c_str());
+    std::fflush(stdout);
+    std::string answer;
+    if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
+      return false;
+    }
+  }
+  std::fflush(stdout);
+  m_transferring = true;
+  return true;
+}
+
+void TerminalHost::Tell(const std::wstring& message, From) {
+  m_progress.Finish();
+  // The success goes where results go; everything else is something to heed.
+  const bool success = ForTerminal(message) == ForTerminal(Text(kTextSuccess));
+  std::FILE* out = success ? stdout : stderr;
+  std::fprintf(out, "%s\n", Utf8(ForTerminal(message)).c_str());
+  std::fflush(out);
+}
+
+void TerminalHost::SetProgress(std::uint32_t percent) {
+  // The update sets 0 at its start and again once it has ended well.
+  if (percent == 0 && m_context.bytesSent == 0) return;
+  if (percent == 0) {
+    m_progress.Finish();
+    return;
+  }
+  m_progress.Show(percent, m_context.bytesSent, m_context.imageLength);
+}
+
+void TerminalHost::Wait(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+std::uint64_t TerminalHost::NowMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+}  // namespace kestro::cli

@@ -1,0 +1,37 @@
+#include "cli/Texts.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/Utf8.h"
+#include "res/TextTable.h"
+
+namespace kestro::cli {
+
+bool LocaleIsChinese() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return std::strncmp(value, "zh_CN", 5) == 0;
+  }
+  return false;
+}
+
+std::wstring Texts::Text(int index) const {
+  const TextEntry* entry = FindText(index);
+  if (entry == nullptr) return {};
+  return m_chinese ? entry->chinese : entry->english;
+}
+
+std::string Utf8(const std::wstring& text) { return ToUtf8(text); }
+
+std::wstring ForTerminal(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    if (c != L'\r') out += c;
+  }
+  const std::size_t first = out.find_first_not_of(L" \n");
+  if (first == std::wstring::npos) return {};
+  return out.substr(first, out.find_last_not_of(L" \n") - first + 1);
+}
+
+}  // namespace kestro::cli

@@ -1,0 +1,27 @@
+// The program's texts on a terminal: the same two-language table the Windows program's string
+// table is made from (res/texts.def), Simplified Chinese when the locale's language is zh_CN,
+// English otherwise; and their UTF-8 form for the terminal.
+#pragma once
+
+#include <string>
+
+namespace kestro::cli {
+
+// The language of LC_ALL, else LC_MESSAGES, else LANG: Chinese only for zh_CN.
+bool LocaleIsChinese();
+
+// LocalizedString index, in the language chosen once at start.
+class Texts {
+ public:
+  explicit Texts(bool chinese) : m_chinese(chinese) {}
+  std::wstring Text(int index) const;
+
+ private:
+  bool m_chinese;
+};
+
+std::string Utf8(const std::wstring& text);
+// For a terminal: CR LF becomes LF, and line feeds and blanks at either end go.
+std::wstring ForTerminal(const std::wstring& text);
+
+}  // namespace kestro::cli

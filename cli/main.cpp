@@ -1,0 +1,256 @@
+// kestro-update: the updater on Linux, over hidraw. The same core as the Windows program (the
+// controller's identities, the package selection, both protocols with every bound) under a
+// terminal front.
+//
+//   kestro-update [--yes] [--wait] [--timeout SECONDS] [--debug] [PACKAGE.dat]
+//
+// Without a package: the controller's version, as the Windows program's title shows it. With
+// one: the update. Exit status 0 when it did what was asked; 1 when an update failed or was not
+// made (a bad file, cancelled); 2 when there is no controller to talk to.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "cli/TerminalHost.h"
+#include "cli/Texts.h"
+#include "hid/Hid.h"
+#include "platform/Diagnostics.h"
+#include "platform/hidraw/HidrawPort.h"
+#include "update/BootUpdate.h"
+#include "update/FramedUpdate.h"
+#include "update/Package.h"
+#include "update/PackageFile.h"
+#include "update/UpdateState.h"
+
+namespace kestro::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTextInstructions = 14;
+constexpr std::uint32_t kDefaultWaitSeconds = 5 * 60;
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitNoController = 2;
+constexpr int kExitUsage = 64;
+
+constexpr char kUsage[] =
+    "usage: kestro-update [--yes] [--wait] [--timeout SECONDS] [--debug] [PACKAGE.dat]\n"
+    "  without PACKAGE: shows the connected controller's firmware version\n"
+    "  PACKAGE.dat      updates the controller with the package's image for it\n"
+    "  --yes            takes the offered version without asking\n"
+    "  --wait           waits for a controller to be plugged in (or to come back in boot mode)\n"
+    "  --timeout S      how long --wait waits (default 300)\n"
+    "  --debug          the updater's diagnostic lines on standard error\n";
+
+struct Options {
+  std::optional<std::string> package;
+  bool yes = false;
+  bool wait = false;
+  std::uint32_t timeoutSeconds = kDefaultWaitSeconds;
+  bool debug = false;
+};
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--yes") {
+      options.yes = true;
+    } else if (arg == "--wait") {
+      options.wait = true;
+    } else if (arg == "--debug") {
+      options.debug = true;
+    } else if (arg == "--timeout" && i + 1 < argc) {
+      char* end = nullptr;
+      const unsigned long seconds = std::strtoul(argv[++i], &end, 10);
+      if (*end != '\0' || seconds == 0 || seconds > 24 * 3600) return std::nullopt;
+      options.timeoutSeconds = static_cast<std::uint32_t>(seconds);
+    } else if (arg.rfind("--", 0) != 0 && !options.package) {
+      options.package = arg;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+void Say(const std::string& line) { std::fprintf(stderr, "kestro-update: %s\n", line.c_str()); }
+
+// --- Ctrl-C: during a transfer, a warning first and an abort on the second ----------------------
+
+std::atomic<int> g_interrupts{0};
+hidraw::HidrawPort* g_port = nullptr;
+const TerminalHost* g_host = nullptr;
+std::string g_warning;
+std::string g_aborting;
+
+void OnInterrupt(int) {
+  if (g_host == nullptr || !g_host->Transferring()) _exit(130);  // nothing is being written
+  // Only async-signal-safe calls here: an atomic, write(2), and the port's atomic flag.
+  const int count = ++g_interrupts;
+  const std::string& text = count == 1 ? g_warning : g_aborting;
+  if (write(STDERR_FILENO, text.data(), text.size()) < 0) return;
+  if (count >= 2) g_port->Abort();
+}
+
+void CatchInterrupts(hidraw::HidrawPort& port, const TerminalHost& host) {
+  g_port = &port;
+  g_host = &host;
+  g_warning =
+      "\nkestro-update: the controller is being written; stopping now leaves it without working "
+      "firmware. Press Ctrl-C again to stop anyway.\n";
+  g_aborting = "\nkestro-update: stopping the update\n";
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a waiting poll wakes and sees the abort
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// --- the package, checked before anything is sent ------------------------------------------------
+
+// One clear line when the package cannot serve this controller; nothing when it can.
+std::optional<std::string> PackageProblem(const std::string& path, std::uint16_t modelId,
+                                          std::uint8_t variant) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    return "cannot read " + path + ": " +
+           (error ? error.message() : std::string("not a regular file"));
+  }
+  PackageFile file;
+  if (!file.Open(std::filesystem::path(path).wstring())) {
+    return "cannot read " + path + ": " + std::strerror(errno);
+  }
+  // A package starts with a whole header and its whole image.
+  std::uint8_t head[kImageHeaderSize];
+  std::size_t got = 0;
+  const std::uint64_t length = file.Length();
+  if (!file.ReadAt(0, head, sizeof head, got) || got != sizeof head ||
+      kImageHeaderSize + std::uint64_t{ImageHeader::Parse(head).length} > length) {
+    return path + " is not a firmware package";
+  }
+  if (!FindPackageImage(file, modelId, variant)) {
+    char identity[64];
+    std::snprintf(identity, sizeof identity, " (model 0x%04x, variant %u)", modelId, variant);
+    return path + " holds no image for this controller" +
+           (DeviceKind.load() == kDeviceKindBoot ? std::string(identity) : std::string());
+  }
+  return std::nullopt;
+}
+
+// --- the controller ------------------------------------------------------------------------------
+
+enum class Found { kYes, kNone, kDenied };
+
+// Searches, and with --wait keeps searching as udev reports devices coming and going.
+Found FindController(CHid& hid, hidraw::HidrawPort& port, const Options& options,
+                     Clock::time_point deadline) {
+  std::optional<hidraw::HidrawMonitor> monitor;
+  if (options.wait) monitor.emplace();
+  for (;;) {
+    if (hid.FindDevice()) return Found::kYes;
+    for (const auto& denied : port.DeniedNodes()) {
+      if (IsSupportedController(denied.attributes)) {
+        char identity[16];
+        std::snprintf(identity, sizeof identity, "%04x:%04x", denied.attributes.vendorId,
+                      denied.attributes.productId);
+        Say("no permission to open " + Utf8(denied.path) + " (controller " + identity +
+            "); install the udev rule 70-kestro-controller.rules (README, \"Linux\") and plug the "
+            "controller in again");
+        return Found::kDenied;
+      }
+    }
+    const auto now = Clock::now();
+    if (!monitor || !monitor->Ready() || now >= deadline) return Found::kNone;
+    monitor->WaitForChange(static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()));
+  }
+}
+
+int Run(const Options& options) {
+  const Texts texts(LocaleIsChinese());
+  if (options.debug) {
+    SetDiagnosticSink([](const std::wstring& line) {
+      std::fputs(Utf8(line).c_str(), stderr);
+      std::fflush(stderr);
+    });
+  }
+  hidraw::HidrawPort port;
+  CHid hid(port);
+  UpdateContext context;
+  context.ClearImageFields();
+  TerminalHost host(texts, context, options.yes);
+  UpdateSession session{hid, context, host};
+  BootUpdate boot(session);
+  FramedUpdate framed(session, boot);
+
+  const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  for (;;) {
+    switch (FindController(hid, port, options, deadline)) {
+      case Found::kDenied:
+        return kExitNoController;
+      case Found::kNone:
+        Say("no controller found");
+        std::fprintf(stderr, "%s\n", Utf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
+        return kExitNoController;
+      case Found::kYes:
+        break;
+    }
+    // As the dialog does at its start: the version query, then the transfer state at rest.
+    deviceVersion = kVersionUnknown;
+    framed.QueryDeviceVersion();
+    updateState = kUpdateStateIdle;
+    // A controller that went away during the query (re-enumerating, say into boot mode) is
+    // waited for again.
+    if (!options.wait || deviceVersion.load() != kVersionUnknown || hid.FindDevice()) break;
+  }
+
+  if (!options.package) {
+    if (host.Title().empty()) return kExitFailed;  // told why: no firmware, or no answer
+    std::printf("%s\n", Utf8(host.Title()).c_str());
+    return kExitDone;
+  }
+  if (const auto problem =
+          PackageProblem(*options.package, context.deviceModelId, context.deviceVariant)) {
+    Say(*problem);
+    return kExitFailed;
+  }
+  host.SetPackage(std::filesystem::absolute(*options.package).wstring());
+
+  // As the update button does.
+  if (!hid.OpenDevice()) {
+    Say("cannot open the controller: " + std::string(std::strerror(errno)));
+    return kExitFailed;
+  }
+  stopFlag = 0;
+  CatchInterrupts(port, host);
+  if (DeviceKind.load() == kDeviceKindBoot) {
+    boot.RunBootUpdate();
+  } else {
+    framed.Usb_UpdateThread();
+  }
+  if (g_interrupts.load() >= 2) {
+    std::fprintf(stderr, "%s\n", Utf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
+  }
+  return host.Succeeded() ? kExitDone : kExitFailed;
+}
+
+}  // namespace
+}  // namespace kestro::cli
+
+int main(int argc, char** argv) {
+  const auto options = kestro::cli::ParseOptions(argc, argv);
+  if (!options) {
+    std::fputs(kestro::cli::kUsage, stderr);
+    return kestro::cli::kExitUsage;
+  }
+  return kestro::cli::Run(*options);
+}

@@ -1,0 +1,69 @@
+// What the tests of the program kestro-update share: a testbed with the emulated controllers
+// plugged in, a private directory for packages, a run of the program bounded in time, and the
+// program's texts as the two-language table has them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/BootController.h"
+#include "sim/NormalController.h"
+#include "sim/Package.h"
+#include "tests/hidraw/ChildProcess.h"
+#include "tests/hidraw/HidrawTestbed.h"
+
+namespace kestro::hidraw::testing {
+
+// Indexes into res/texts.def.
+inline constexpr int kTextUpgraded = 4;
+inline constexpr int kTextNewFirmware = 5;
+inline constexpr int kTextTitle = 6;
+inline constexpr int kTextFailure = 7;
+inline constexpr int kTextInstructions = 14;
+
+// The text as the program prints it: UTF-8, CR LF as LF.
+std::string ProgramText(int index, bool chinese = false);
+
+// What the boot controller is, and where images go.
+inline constexpr std::uint16_t kBootModel = 0x0102;
+inline constexpr std::uint8_t kBootVariant = 3;
+inline constexpr std::uint32_t kImageBase = 0x08004000;
+
+// A package record: model 0 variant 0 is what a normal-mode controller takes.
+sim::PackageRecord Record(std::uint16_t model, std::uint8_t variant, std::size_t length,
+                          std::uint32_t seed, std::uint16_t version = 123, std::uint16_t beta = 0);
+
+struct RunOptions {
+  std::string input;          // standard input
+  bool unprivileged = false;  // as user nobody (see Invocation)
+  bool chinese = false;       // LANG=zh_CN.UTF-8 instead of C.UTF-8
+};
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A package file in the test's directory.
+  std::string WritePackage(const std::string& name, const std::vector<sim::PackageRecord>& records);
+  std::string PathInDirectory(const std::string& name) const { return m_directory + "/" + name; }
+  Completion RunProgram(const std::vector<std::string>& arguments, const RunOptions& options = {});
+
+  HidrawTestbed bed;
+
+ private:
+  std::string m_directory;
+};
+
+// Nothing of an update reached the controller: no announcement, no image byte, no end; for the
+// boot controller no frame but the information query.
+bool NothingOfAnUpdate(const sim::NormalController& controller);
+bool NothingOfAnUpdate(const sim::BootController& controller);
+
+// Every write was one whole report behind report id 0.
+bool AllWritesWereReports(const EmulatedNode& node);
+
+}  // namespace kestro::hidraw::testing

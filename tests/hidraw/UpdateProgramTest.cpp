@@ -1,0 +1,322 @@
+// kestro-update, the real program, against emulated controllers on emulated hidraw nodes: the
+// version it shows, whole updates of both protocols byte for byte, the question before an
+// update, waiting for a controller, and a controller unplugged in the middle of an update.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+#include "tests/hidraw/ProgramFixture.h"
+
+namespace kestro::hidraw::testing {
+namespace {
+
+enum class Mode { kNormal, kBoot };
+
+// Image bytes per block: per SET_FIRMWARE_DATA in normal mode, per image frame in boot mode.
+constexpr std::size_t kNormalBlockBytes = 32;
+constexpr std::size_t kBootBlockBytes = 46;
+
+// The controller under test in one of its two modes, on its node.
+struct Plugged {
+  std::shared_ptr<sim::NormalController> normal;
+  std::shared_ptr<sim::BootController> boot;
+  std::shared_ptr<EmulatedNode> node;
+};
+
+Plugged PlugController(HidrawTestbed& bed, Mode mode, sim::NormalConfig normal = {},
+                       sim::BootConfig boot = {}) {
+  Plugged plugged;
+  if (mode == Mode::kNormal) {
+    plugged.normal = std::make_shared<sim::NormalController>(normal);
+    plugged.node = bed.Plug(plugged.normal);
+  } else {
+    plugged.boot = std::make_shared<sim::BootController>(boot);
+    plugged.node = bed.Plug(plugged.boot);
+  }
+  return plugged;
+}
+
+bool Contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
+
+// The transfer's span by the controller's own event log: from the first image block to the end,
+// without what comes before it (the boot protocol's second of settling after its start).
+class TransferClock {
+ public:
+  std::function<void(const std::string&)> Log() {
+    return [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      const auto now = std::chrono::steady_clock::now();
+      if (!m_first && line.rfind("block 0:", 0) == 0) m_first = now;
+      if (line == "end" || line == "finish") m_last = now;
+    };
+  }
+  std::optional<double> SpanMs() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_first || !m_last) return std::nullopt;
+    return std::chrono::duration<double, std::milli>(*m_last - *m_first).count();
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::optional<std::chrono::steady_clock::time_point> m_first;
+  std::optional<std::chrono::steady_clock::time_point> m_last;
+};
+
+// --- the version, without a package
+// ---------------------------------------------------------------
+
+struct VersionCase {
+  const char* name;
+  Mode mode;
+  std::uint32_t version;
+  const char* title;  // none: a controller without firmware, told how to update it
+};
+
+class VersionTest : public ProgramTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(VersionTest, ShowsTheTitleTheWindowsProgramShows) {
+  const VersionCase& c = GetParam();
+  sim::NormalConfig normal;
+  normal.version = c.version;
+  sim::BootConfig boot;
+  boot.version = c.version;
+  const Plugged plugged = PlugController(bed, c.mode, normal, boot);
+  ASSERT_NE(plugged.node, nullptr);
+
+  const Completion run = RunProgram({});
+  ASSERT_TRUE(run.exited) << run.err;
+  if (c.title != nullptr) {
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, std::string(c.title) + "\n");
+  } else {
+    const std::string instructions = ProgramText(kTextInstructions);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(Contains(run.out + run.err, instructions.substr(0, instructions.find('\n'))))
+        << run.out << run.err;
+  }
+  EXPECT_TRUE(plugged.normal ? NothingOfAnUpdate(*plugged.normal)
+                             : NothingOfAnUpdate(*plugged.boot));
+}
+
+constexpr std::uint32_t kNoFirmware = 0xFFFFFFFF;
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, VersionTest,
+    ::testing::Values(VersionCase{"Normal", Mode::kNormal, 123,
+                                  "Kestro Update v2.00(GamePad V1.23)"},
+                      VersionCase{"NormalBeta", Mode::kNormal, (2 << 16) | 261,
+                                  "Kestro Update v2.00(GamePad V2.61 beta2)"},
+                      VersionCase{"Boot", Mode::kBoot, 123, "Kestro Update v2.00(Fw v1.2)"},
+                      VersionCase{"NormalWithoutFirmware", Mode::kNormal, kNoFirmware, nullptr},
+                      VersionCase{"BootWithoutFirmware", Mode::kBoot, kNoFirmware, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- whole updates
+// --------------------------------------------------------------------------------
+
+struct UpdateCase {
+  const char* name;
+  Mode mode;
+  std::size_t length;
+  std::uint16_t version;
+  std::uint16_t beta;
+  const char* shownVersion;  // as the offer shows it
+  bool chinese;
+  bool measure;  // print the time per block
+};
+
+class WholeUpdateTest : public ProgramTest, public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(WholeUpdateTest, ControllerHoldsExactlyThePackagesImage) {
+  const UpdateCase& c = GetParam();
+  // One image for each mode, so that the wrong choice shows.
+  const std::vector<sim::PackageRecord> records = {
+      Record(0, 0, c.length, 1, c.version, c.beta),
+      Record(kBootModel, kBootVariant, c.length, 2, c.version, c.beta)};
+  const std::string package = WritePackage("update.dat", records);
+  const Plugged plugged = PlugController(bed, c.mode);
+  ASSERT_NE(plugged.node, nullptr);
+  TransferClock transfer;
+  if (plugged.normal) plugged.normal->SetEventLog(transfer.Log());
+  if (plugged.boot) plugged.boot->SetEventLog(transfer.Log());
+
+  RunOptions options;
+  options.chinese = c.chinese;
+  const Completion run = RunProgram({"--yes", package}, options);
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::string offer = ProgramText(kTextNewFirmware, c.chinese) + " " + c.shownVersion;
+  EXPECT_TRUE(Contains(run.out, offer)) << run.out;
+  EXPECT_TRUE(Contains(run.out, ProgramText(kTextUpgraded, c.chinese))) << run.out;
+  EXPECT_FALSE(Contains(run.err, ProgramText(kTextFailure, c.chinese))) << run.err;
+
+  if (c.mode == Mode::kNormal) {
+    EXPECT_EQ(plugged.normal->ReceivedImage(), records[0].image);
+    EXPECT_TRUE(plugged.normal->Ended());
+  } else {
+    EXPECT_EQ(plugged.boot->FlashRange(kImageBase, static_cast<std::uint32_t>(c.length)),
+              records[1].image);
+    EXPECT_EQ(plugged.boot->BytesBeyondRange(), 0u);
+    EXPECT_EQ(plugged.boot->VersionWord(),
+              std::optional<std::uint32_t>(c.version | (std::uint32_t{c.beta} << 16)));
+    EXPECT_TRUE(plugged.boot->Finished());
+  }
+  EXPECT_TRUE(AllWritesWereReports(*plugged.node));
+
+  const std::optional<double> spanMs = transfer.SpanMs();
+  EXPECT_TRUE(spanMs.has_value()) << "the controller's log has no whole transfer";
+  if (c.measure && spanMs) {
+    const std::size_t blockBytes = c.mode == Mode::kNormal ? kNormalBlockBytes : kBootBlockBytes;
+    const std::size_t blocks = (c.length + blockBytes - 1) / blockBytes;
+    std::printf(
+        "[ measured ] %s protocol, %zu KiB through umockdev: %zu blocks, %.3f ms per block "
+        "(transfer %.0f ms, whole run %lld ms)\n",
+        c.mode == Mode::kNormal ? "normal-mode" : "boot-mode", c.length / 1024, blocks,
+        *spanMs / static_cast<double>(blocks), *spanMs,
+        static_cast<long long>(run.elapsed.count()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Updates, WholeUpdateTest,
+    ::testing::Values(
+        UpdateCase{"NormalShortLastBlock", Mode::kNormal, 100, 123, 0, "1.2", false, false},
+        UpdateCase{"BootShortLastBlockBeta", Mode::kBoot, 100, 261, 2, "2.6 beta2", false, false},
+        UpdateCase{"Normal64KiB", Mode::kNormal, 64 * 1024, 123, 0, "1.2", false, true},
+        UpdateCase{"Boot64KiB", Mode::kBoot, 64 * 1024, 123, 0, "1.2", false, true},
+        UpdateCase{"NormalInChinese", Mode::kNormal, 100, 123, 0, "1.2", true, false},
+        UpdateCase{"BootInChinese", Mode::kBoot, 100, 123, 0, "1.2", true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the question before an update
+// ----------------------------------------------------------------
+
+struct AnswerCase {
+  const char* name;
+  const char* input;
+  bool goesOn;
+};
+
+class AnswerTest : public ProgramTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, OnlyYesStartsTheUpdate) {
+  const AnswerCase& c = GetParam();
+  const std::vector<sim::PackageRecord> records = {Record(0, 0, 100, 3)};
+  const std::string package = WritePackage("update.dat", records);
+  const Plugged plugged = PlugController(bed, Mode::kNormal);
+  ASSERT_NE(plugged.node, nullptr);
+
+  RunOptions options;
+  options.input = c.input;
+  const Completion run = RunProgram({package}, options);
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_TRUE(Contains(run.out, ProgramText(kTextNewFirmware) + " 1.2")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "Update? [y/N] ")) << run.out;
+  if (c.goesOn) {
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(plugged.normal->ReceivedImage(), records[0].image);
+  } else {
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(NothingOfAnUpdate(*plugged.normal));
+    EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest,
+                         ::testing::Values(AnswerCase{"Y", "y\n", true},
+                                           AnswerCase{"Yes", "yes\n", true},
+                                           AnswerCase{"No", "n\n", false},
+                                           AnswerCase{"JustEnter", "\n", false},
+                                           AnswerCase{"SomethingElse", "sure\n", false},
+                                           AnswerCase{"EndOfInput", "", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- waiting for a controller
+// ---------------------------------------------------------------------
+
+struct WaitCase {
+  const char* name;
+  int plugAfterMs;  // -1: never
+  int status;
+};
+
+class WaitTest : public ProgramTest, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitTest, WaitsForAControllerPluggedInLater) {
+  const WaitCase& c = GetParam();
+  const std::vector<sim::PackageRecord> records = {Record(0, 0, 100, 6)};
+  const std::string package = WritePackage("update.dat", records);
+  auto controller = std::make_shared<sim::NormalController>();
+  if (c.plugAfterMs >= 0) {
+    bed.Loop().Post([this, controller] { bed.Plug(controller); }, c.plugAfterMs);
+  }
+  const Completion run = RunProgram({"--wait", "--timeout", "3", "--yes", package});
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_EQ(run.status, c.status) << run.err;
+  if (c.status == 0) {
+    EXPECT_EQ(controller->ReceivedImage(), records[0].image);
+  } else {
+    EXPECT_TRUE(Contains(run.err, "kestro-update: no controller found")) << run.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Plugs, WaitTest,
+                         ::testing::Values(WaitCase{"PluggedInLater", 500, 0},
+                                           WaitCase{"NeverPluggedIn", -1, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- unplugged during the transfer
+// ----------------------------------------------------------------
+
+struct UnplugCase {
+  const char* name;
+  Mode mode;
+  int block;  // the controller goes away instead of taking this block
+};
+
+class UnplugTest : public ProgramTest, public ::testing::WithParamInterface<UnplugCase> {};
+
+TEST_P(UnplugTest, ProgramEndsWithTheFailureInItsBound) {
+  const UnplugCase& c = GetParam();
+  constexpr std::size_t kLength = 64 * 1024;
+  const std::string package = WritePackage(
+      "update.dat", {Record(0, 0, kLength, 4), Record(kBootModel, kBootVariant, kLength, 5)});
+  sim::NormalConfig normal;
+  normal.faults.detachAtBlock = c.block;
+  sim::BootConfig boot;
+  boot.faults.detachAtBlock = c.block;
+  const Plugged plugged = PlugController(bed, c.mode, normal, boot);
+  ASSERT_NE(plugged.node, nullptr);
+
+  const Completion run = RunProgram({"--yes", package});
+  // Ended of itself (not killed at the test's bound), as a failure.
+  ASSERT_TRUE(run.exited) << (run.killedAtBound ? "still running at the bound\n" : "") << run.err;
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_TRUE(Contains(run.err, ProgramText(kTextFailure))) << run.err;
+  EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
+  EXPECT_TRUE(plugged.node->Gone());
+  if (c.mode == Mode::kNormal) {
+    EXPECT_LT(plugged.normal->ReceivedImage().size(), kLength);
+  } else {
+    EXPECT_FALSE(plugged.boot->Finished());
+  }
+  std::printf(
+      "[ measured ] %s controller unplugged at block %d: the program ended %lld ms after "
+      "its start\n",
+      c.mode == Mode::kNormal ? "normal-mode" : "boot-mode", c.block,
+      static_cast<long long>(run.elapsed.count()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, UnplugTest,
+                         ::testing::Values(UnplugCase{"Normal", Mode::kNormal, 40},
+                                           UnplugCase{"Boot", Mode::kBoot, 40}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestro::hidraw::testing
