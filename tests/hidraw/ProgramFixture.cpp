@@ -58,6 +58,11 @@ Completion ProgramTest::RunProgram(const std::vector<std::string>& arguments,
                                    const RunOptions& options) {
   Invocation invocation;
   invocation.argv = {KESTRO_UPDATE_PROGRAM};
+  if (!options.pidFile.empty()) {
+    // exec keeps the shell's process id: the one written is the program's.
+    invocation.argv = {"sh", "-c", "echo $$ > \"" + options.pidFile + "\"; exec \"$0\" \"$@\"",
+                       KESTRO_UPDATE_PROGRAM};
+  }
   invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
   // The language comes from LANG alone.
   invocation.environment = {{"LC_ALL", std::nullopt},

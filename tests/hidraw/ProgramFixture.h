@@ -40,6 +40,7 @@ struct RunOptions {
   std::string input;          // standard input
   bool unprivileged = false;  // as user nobody (see Invocation)
   bool chinese = false;       // LANG=zh_CN.UTF-8 instead of C.UTF-8
+  std::string pidFile;        // when set, the program's process id is written there first
 };
 
 class ProgramTest : public ::testing::Test {

@@ -2,9 +2,11 @@
 // version it shows, whole updates of both protocols byte for byte, the question before an
 // update, waiting for a controller, and a controller unplugged in the middle of an update.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -317,6 +319,103 @@ INSTANTIATE_TEST_SUITE_P(Modes, UnplugTest,
                          ::testing::Values(UnplugCase{"Normal", Mode::kNormal, 40},
                                            UnplugCase{"Boot", Mode::kBoot, 40}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kestro::hidraw::testing
+
+namespace kestro::hidraw::testing {
+namespace {
+
+// --- Ctrl-C during the transfer
+// -------------------------------------------------------------------
+
+// A controller that presses Ctrl-C on the program when given chosen image blocks, as a user
+// watching the progress bar would.
+class InterruptingController : public sim::Device {
+ public:
+  InterruptingController(std::shared_ptr<sim::Device> inner, std::string pidFile,
+                         std::vector<int> atBlocks)
+      : m_inner(std::move(inner)), m_pidFile(std::move(pidFile)), m_atBlocks(std::move(atBlocks)) {}
+  std::uint16_t VendorId() const override { return m_inner->VendorId(); }
+  std::uint16_t ProductId() const override { return m_inner->ProductId(); }
+  void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
+    const bool framedBlock = report[2] == 0x00 && report[3] == 0x16 && report[6] == 0x00;
+    const bool bootBlock = report[1] == 5 && report[2] == 3 && report[3] == 0;
+    if (framedBlock || bootBlock) {
+      for (int at : m_atBlocks) {
+        if (at == m_blocks) Interrupt();
+      }
+      ++m_blocks;
+    }
+    m_inner->OnOutput(report, host);
+  }
+
+ private:
+  void Interrupt() {
+    std::ifstream file(m_pidFile);
+    pid_t pid = 0;
+    if (file >> pid && pid > 0) kill(pid, SIGINT);
+  }
+  std::shared_ptr<sim::Device> m_inner;
+  std::string m_pidFile;
+  std::vector<int> m_atBlocks;
+  int m_blocks = 0;
+};
+
+struct InterruptCase {
+  const char* name;
+  Mode mode;
+  std::vector<int> atBlocks;
+  bool completes;
+};
+
+class InterruptTest : public ProgramTest, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(InterruptTest, TheFirstCtrlCWarnsAndTheSecondStopsAsAFailure) {
+  const InterruptCase& c = GetParam();
+  constexpr std::size_t kLength = 16 * 1024;
+  const auto normalRecord = Record(0, 0, kLength, 4);
+  const auto bootRecord = Record(kBootModel, kBootVariant, kLength, 5);
+  const std::string package = WritePackage("update.dat", {normalRecord, bootRecord});
+  const std::string pidFile = PathInDirectory("program.pid");
+  std::shared_ptr<sim::NormalController> normal;
+  std::shared_ptr<sim::BootController> boot;
+  std::shared_ptr<sim::Device> inner;
+  if (c.mode == Mode::kNormal) {
+    inner = normal = std::make_shared<sim::NormalController>();
+  } else {
+    inner = boot = std::make_shared<sim::BootController>();
+  }
+  ASSERT_NE(bed.Plug(std::make_shared<InterruptingController>(inner, pidFile, c.atBlocks)),
+            nullptr);
+
+  RunOptions options;
+  options.pidFile = pidFile;
+  const Completion run = RunProgram({"--yes", package}, options);
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_TRUE(Contains(run.err, "being written")) << run.err;
+  const bool whole = normal ? normal->ReceivedImage() == normalRecord.image
+                            : boot->FlashRange(kImageBase, kLength) == bootRecord.image;
+  if (c.completes) {
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
+    EXPECT_TRUE(whole);
+  } else {
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(Contains(run.err, ProgramText(kTextFailure))) << run.err;
+    const std::string instructions = ProgramText(kTextInstructions);
+    EXPECT_TRUE(Contains(run.err, instructions.substr(0, instructions.find('\n')))) << run.err;
+    EXPECT_FALSE(whole);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Presses, InterruptTest,
+    ::testing::Values(InterruptCase{"OnceNormal", Mode::kNormal, {20}, true},
+                      InterruptCase{"TwiceNormal", Mode::kNormal, {20, 60}, false},
+                      InterruptCase{"OnceBoot", Mode::kBoot, {20}, true},
+                      InterruptCase{"TwiceBoot", Mode::kBoot, {20, 60}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestro::hidraw::testing
