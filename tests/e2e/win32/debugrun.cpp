@@ -96,8 +96,17 @@ int wmain(int argc, wchar_t** argv) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child{};
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
-                      nullptr, nullptr, &startup, &child)) {
+  // Wine, just after the previous test ended its server, now and then refuses a debugged start
+  // with ERROR_INTERNAL_ERROR; a moment later the same start succeeds.
+  constexpr int kStartTries = 3;
+  constexpr DWORD kStartRetryMs = 500;
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < kStartTries && !started; ++attempt) {
+    if (attempt > 0) Sleep(kStartRetryMs);
+    started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                             DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &startup, &child);
+  }
+  if (!started) {
     std::fprintf(stderr, "debugrun: cannot start the program (error %lu)\n", GetLastError());
     std::fclose(log);
     return 2;
