@@ -175,6 +175,13 @@ Found FindController(CHid& hid, hidraw::HidrawPort& port, const Options& options
   }
 }
 
+// Why there is no controller to work with, and how to connect one.
+int NoController(const std::string& why, const Texts& texts) {
+  Say(why);
+  std::fprintf(stderr, "%s\n", Utf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
+  return kExitNoController;
+}
+
 int Run(const Options& options) {
   const Texts texts(LocaleIsChinese());
   if (options.debug) {
@@ -198,9 +205,7 @@ int Run(const Options& options) {
       case Found::kDenied:
         return kExitNoController;
       case Found::kNone:
-        Say("no controller found");
-        std::fprintf(stderr, "%s\n", Utf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
-        return kExitNoController;
+        return NoController("no controller found", texts);
       case Found::kYes:
         break;
     }
@@ -208,9 +213,10 @@ int Run(const Options& options) {
     deviceVersion = kVersionUnknown;
     framed.QueryDeviceVersion();
     updateState = kUpdateStateIdle;
-    // A controller that went away during the query (re-enumerating, say into boot mode) is
-    // waited for again.
-    if (!options.wait || deviceVersion.load() != kVersionUnknown || hid.FindDevice()) break;
+    if (deviceVersion.load() != kVersionUnknown || hid.FindDevice()) break;
+    // It went away during the query (restarting, say into boot mode): waited for again, or
+    // told, rather than failing later at a node that is no longer there.
+    if (!options.wait) return NoController("the controller went away", texts);
   }
 
   if (!options.package) {

@@ -273,6 +273,70 @@ INSTANTIATE_TEST_SUITE_P(Plugs, WaitTest,
                                            WaitCase{"NeverPluggedIn", -1, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --- a controller restarting into boot mode
+// -------------------------------------------------------
+
+// A controller that leaves as soon as it is asked anything (its version), as one restarting into
+// boot mode does, and comes back as the boot loader a moment later.
+class RestartingController : public sim::Device {
+ public:
+  RestartingController(std::shared_ptr<sim::NormalController> inner, std::function<void()> comeBack)
+      : m_inner(std::move(inner)), m_comeBack(std::move(comeBack)) {}
+  std::uint16_t VendorId() const override { return m_inner->VendorId(); }
+  std::uint16_t ProductId() const override { return m_inner->ProductId(); }
+  void OnOutput(const sim::OutputReport&, sim::DeviceHost& host) override {
+    if (m_left) return;
+    m_left = true;
+    host.Detach();
+    m_comeBack();
+  }
+
+ private:
+  std::shared_ptr<sim::NormalController> m_inner;
+  std::function<void()> m_comeBack;
+  bool m_left = false;
+};
+
+struct RestartCase {
+  const char* name;
+  std::vector<std::string> options;
+  int status;
+};
+
+class RestartTest : public ProgramTest, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartTest, AControllerThatComesBackInBootModeIsUpdatedThereOnlyWhenWaitedFor) {
+  const RestartCase& c = GetParam();
+  const std::vector<sim::PackageRecord> records = {Record(0, 0, 4096, 7),
+                                                   Record(kBootModel, kBootVariant, 4096, 8)};
+  const std::string package = WritePackage("update.dat", records);
+  auto boot = std::make_shared<sim::BootController>();
+  auto restarting = std::make_shared<RestartingController>(
+      std::make_shared<sim::NormalController>(),
+      [this, boot] { bed.Loop().Post([this, boot] { bed.Plug(boot); }, 300); });
+  ASSERT_NE(bed.Plug(restarting), nullptr);
+
+  std::vector<std::string> arguments = c.options;
+  arguments.insert(arguments.end(), {"--yes", package});
+  const Completion run = RunProgram(arguments);
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_EQ(run.status, c.status) << run.err;
+  if (c.status == 0) {
+    EXPECT_EQ(boot->FlashRange(kImageBase, 4096), records[1].image);
+    EXPECT_TRUE(boot->Finished());
+  } else {
+    const std::string instructions = ProgramText(kTextInstructions);
+    EXPECT_TRUE(Contains(run.err, "kestro-update: the controller went away")) << run.err;
+    EXPECT_TRUE(Contains(run.err, instructions.substr(0, instructions.find('\n')))) << run.err;
+    EXPECT_TRUE(NothingOfAnUpdate(*boot));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, RestartTest,
+                         ::testing::Values(RestartCase{"Waited", {"--wait", "--timeout", "5"}, 0},
+                                           RestartCase{"NotWaited", {}, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // --- unplugged during the transfer
 // ----------------------------------------------------------------
 
