@@ -38,7 +38,7 @@ class HeadlessWindowSystem : public WindowSystem {
   explicit HeadlessWindowSystem(VirtualClock& clock) : m_clock(clock) {}
   ~HeadlessWindowSystem() override;
 
-  // --- scripting and inspection (tests) ---
+  // --- scripting and looking on (tests) ---
   // Creates the dialog's windows and sends WM_INITDIALOG, as RunModal does, without a loop.
   void CreateDialog(CDialog& dialog);
   // Delivers one message to the dialog on the calling thread (the test is the UI thread).

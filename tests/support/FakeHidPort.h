@@ -35,7 +35,7 @@ class FakeHidPort : public HidPort {
   void Input(const std::wstring& path, const std::uint8_t (&payload)[kPayloadSize],
              std::uint32_t delayMs = 0);
 
-  // --- inspection ---
+  // --- what the test looks at ---
   std::vector<std::vector<std::uint8_t>> Written() const;  // every report written, 65 bytes
   int Registrations() const;
   int OpenHandles() const;

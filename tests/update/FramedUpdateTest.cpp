@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Types, FirmwareTypeTest,
                                            FirmwareTypeCase{0, false}, FirmwareTypeCase{2, false},
                                            FirmwareTypeCase{201, false}));
 
-TEST_F(UpdateFixture, TheFileDialogIsAskedAsSpecifiedAndItsCancelSendsNothing) {
+TEST_F(UpdateFixture, TheFileDialogAsksForADatFileAndItsCancelSendsNothing) {
   auto controller = AttachNormal();
   Start();
   RunUpdate();

@@ -37,7 +37,7 @@ const Bytes kWraps = Package({Record(1, 1, 4, 0xFFFFFFFF), Record(0, 0, 4)});
 
 using Command = int (*)(Arguments, std::ostream&, std::ostream&);
 
-struct InspectCase {
+struct ReadingCase {
   const char* name;
   Command command;
   Bytes package;     // written as pkg.dat
@@ -45,12 +45,12 @@ struct InspectCase {
   int status;
   std::string expect;  // a piece of the output (standard output, then error)
 };
-void PrintTo(const InspectCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReadingCase& c, std::ostream* os) { *os << c.name; }
 
-class Inspect : public ToolDirWith<InspectCase> {};
+class Reading : public ToolDirWith<ReadingCase> {};
 
-TEST_P(Inspect, ReportsWhatTheUpdaterWouldDo) {
-  const InspectCase& c = GetParam();
+TEST_P(Reading, ReportsWhatTheUpdaterWouldDo) {
+  const ReadingCase& c = GetParam();
   Write("pkg.dat", c.package);
   const CommandRun run = Run(c.command, "{dir}/pkg.dat " + c.args);
   EXPECT_EQ(run.status, c.status) << run.err;
@@ -61,33 +61,33 @@ TEST_P(Inspect, ReportsWhatTheUpdaterWouldDo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Packages, Inspect,
+    Packages, Reading,
     ::testing::Values(
-        InspectCase{"list empty image", RunList, kEmptyImage, "", 0,
+        ReadingCase{"list empty image", RunList, kEmptyImage, "", 0,
                     "#0 length 0: the updater refuses an empty image\n"},
-        InspectCase{"list next position wraps", RunList, kWraps, "", 2,
+        ReadingCase{"list next position wraps", RunList, kWraps, "", 2,
                     "#0 next record at 4294967323, past 2^32 - 1: the updater stops here\n"},
-        InspectCase{"select normal mode", RunSelect, kTwo, "", 0,
+        ReadingCase{"select normal mode", RunSelect, kTwo, "", 0,
                     "variant 0\nthe updater would take it: 100 bytes to 0x08000000, version word "
                     "0x00000064\n"},
-        InspectCase{"select boot mode", RunSelect, kTwo, "--model 0x0102 --variant 3", 0,
+        ReadingCase{"select boot mode", RunSelect, kTwo, "--model 0x0102 --variant 3", 0,
                     "(boot mode)\n#0 offset 0:"},
-        InspectCase{"select no match", RunSelect, kTwo, "--model 5 --variant 5", 2,
+        ReadingCase{"select no match", RunSelect, kTwo, "--model 5 --variant 5", 2,
                     "take no image: no record has model 0x0005 variant 5\n"},
-        InspectCase{"select empty image", RunSelect, kEmptyImage, "", 2,
+        ReadingCase{"select empty image", RunSelect, kEmptyImage, "", 2,
                     "variant 0\nthe updater would refuse it: its length is 0\n"},
-        InspectCase{"select image cut short", RunSelect, kImageCut, "", 2,
+        ReadingCase{"select image cut short", RunSelect, kImageCut, "", 2,
                     "refuse it: its image is cut short, 32 of 100 bytes in the file\n"},
-        InspectCase{"select header cut short first", RunSelect, kHeaderCut, "", 2,
+        ReadingCase{"select header cut short first", RunSelect, kHeaderCut, "", 2,
                     "take no image: the scan ends at record #1, whose header is cut short"},
-        InspectCase{"select wraps before the match", RunSelect, kWraps, "", 2,
+        ReadingCase{"select wraps before the match", RunSelect, kWraps, "", 2,
                     "take no image: the scan ends at record #0, which ends past 2^32 - 1"},
-        InspectCase{"select matching record wraps", RunSelect, kWraps, "--model 1 --variant 1", 2,
+        ReadingCase{"select matching record wraps", RunSelect, kWraps, "--model 1 --variant 1", 2,
                     "cut short, 36 of 4294967295 bytes in the file; it ends past 2^32 - 1\n"},
-        InspectCase{"select model alone", RunSelect, kTwo, "--model 1", 1,
+        ReadingCase{"select model alone", RunSelect, kTwo, "--model 1", 1,
                     "select takes --model and --variant together, or neither\n"},
-        InspectCase{"extract out of range", RunExtract, kTwo, "2 {dir}/out.bin", 1, "it holds 2"},
-        InspectCase{"extract image cut short", RunExtract, kImageCut, "0 {dir}/out.bin", 1,
+        ReadingCase{"extract out of range", RunExtract, kTwo, "2 {dir}/out.bin", 1, "it holds 2"},
+        ReadingCase{"extract image cut short", RunExtract, kImageCut, "0 {dir}/out.bin", 1,
                     "record 0 is not whole: 32 of its 100 image bytes are in the file"}),
     [](const auto& info) { return TestName(info.param.name); });
 
