@@ -37,7 +37,7 @@ CUpdateDlg::CUpdateDlg(WindowSystem& system, HidPort& port, CWnd* parent)
 CUpdateDlg::~CUpdateDlg() {
   // Nothing waits for a worker: closing the dialog while one runs ends the process here, before
   // the worker could reach the dialog's members as they are destroyed.
-  if (m_workerRunning.load()) System().EndProcess();
+  if (m_workerTouchesDialog.load()) System().EndProcess();
 }
 
 bool CUpdateDlg::OnInitDialog() {
@@ -138,7 +138,11 @@ void CUpdateDlg::OnUsbUpdate() {
   // The controller just opened decides the protocol, whatever a later search finds.
   const auto kind = static_cast<DeviceKindValue>(DeviceKind.load());
   m_workerRunning = true;
-  if (!System().StartThread([this, kind] { RunWorker(kind); })) m_workerRunning = false;
+  m_workerTouchesDialog = true;
+  if (!System().StartThread([this, kind] { RunWorker(kind); })) {
+    m_workerRunning = false;
+    m_workerTouchesDialog = false;
+  }
 }
 
 void CUpdateDlg::RunWorker(DeviceKindValue kind) {
@@ -149,6 +153,7 @@ void CUpdateDlg::RunWorker(DeviceKindValue kind) {
   }
   m_workerRunning = false;
   if (m_arrivalPending.exchange(false)) PostMessage(WM_WORKER_ENDED);
+  m_workerTouchesDialog = false;
 }
 
 std::intptr_t CUpdateDlg::OnWorkerEnded(std::uintptr_t, std::intptr_t) {

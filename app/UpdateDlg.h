@@ -68,6 +68,9 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   std::atomic<bool> m_workerRunning{false};
   // An arrival came while a worker ran: its version query is owed once the worker has ended.
   std::atomic<bool> m_arrivalPending{false};
+  // The worker may still touch the dialog: set before it starts, cleared as its last step (after
+  // m_workerRunning, which it clears before handing over an owed query).
+  std::atomic<bool> m_workerTouchesDialog{false};
 
   DECLARE_MESSAGE_MAP()
 };

@@ -119,16 +119,6 @@ void BootUpdate::QueryBootInfo() {
   host.SetTitle(text);
 }
 
-bool BootUpdate::ReadImageBlock(std::uint32_t offset, std::uint32_t& count) {
-  UpdateContext& context = m_session.context;
-  // Never a byte behind the image: the next record's header or image stays in the package.
-  const std::uint32_t wanted = std::min(kBootBlockSize, context.imageLength - offset);
-  std::size_t got = 0;
-  if (!context.packageFile.Read(context.blockBuffer, wanted, got) || got != wanted) return false;
-  count = wanted;
-  return true;
-}
-
 bool BootUpdate::WriteImageBlock(std::uint32_t offset, std::uint32_t count) {
   const UpdateContext& context = m_session.context;
   for (std::uint32_t frames = 1;; ++frames) {
@@ -164,8 +154,7 @@ bool BootUpdate::WriteImage() {
   // bytesSent is where the next block starts.
   while (context.bytesSent < context.imageLength) {
     std::uint32_t count = 0;
-    // A package that gives no more bytes can never finish the image.
-    if (!ReadImageBlock(context.bytesSent, count) || count == 0 ||
+    if (!ReadImageBlock(context, kBootBlockSize, count) ||
         !WriteImageBlock(context.bytesSent, count)) {
       return false;
     }
@@ -179,11 +168,6 @@ void BootUpdate::RunBootUpdate() {
   UpdateContext& context = m_session.context;
   UpdateHost& host = m_session.host;
   if (!m_selection.SelectPackageImage(kDeviceKindBoot, [] {})) {
-    host.RefreshUpdateButton();
-    return;
-  }
-  // The selection refuses empty images, so this is only a guard for the progress division.
-  if (context.imageLength == 0) {
     host.RefreshUpdateButton();
     return;
   }

@@ -45,8 +45,6 @@ class BootUpdate {
   // its extra frames still owe are read off. False when it was never acknowledged.
   bool WriteImageBlock(std::uint32_t offset, std::uint32_t count);
   void ReadOffLateAcks(std::uint16_t command, std::uint32_t owed);
-  // Reads the next block of the image, clipped to what remains of it.
-  bool ReadImageBlock(std::uint32_t offset, std::uint32_t& count);
 
   UpdateSession& m_session;
   PackageSelection m_selection;

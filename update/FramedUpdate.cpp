@@ -185,17 +185,6 @@ void FramedUpdate::HandleVersionReply(const std::uint8_t* reply) {
                           : FormatText(L"%ls(GamePad V%0.2f)", title.c_str(), shown));
 }
 
-bool FramedUpdate::ReadImageBlock(std::uint32_t& count) {
-  UpdateContext& context = m_session.context;
-  // Never a byte behind the image: the next record's header or image stays in the package.
-  const std::uint32_t remaining = context.imageLength - context.bytesSent;
-  const std::uint32_t wanted = std::min(kBlockSize, remaining);
-  std::size_t got = 0;
-  if (!context.packageFile.Read(context.blockBuffer, wanted, got) || got != wanted) return false;
-  count = wanted;
-  return true;
-}
-
 bool FramedUpdate::HandleDataRequest() {
   UpdateContext& context = m_session.context;
   switch (updateState.load()) {
@@ -206,7 +195,8 @@ bool FramedUpdate::HandleDataRequest() {
       }
       updateState = kUpdateStateTransferring;
       std::uint32_t count = 0;
-      if (!context.packageFile.Seek(context.imageDataOffset) || !ReadImageBlock(count) ||
+      if (!context.packageFile.Seek(context.imageDataOffset) ||
+          !ReadImageBlock(context, kBlockSize, count) ||
           !SendFirmwareData(context.blockBuffer, count)) {
         ReportUpdateFailure();
         return true;
@@ -217,7 +207,8 @@ bool FramedUpdate::HandleDataRequest() {
     }
     case kUpdateStateTransferring: {
       std::uint32_t count = 0;
-      if (!ReadImageBlock(count) || !SendFirmwareData(context.blockBuffer, count)) {
+      if (!ReadImageBlock(context, kBlockSize, count) ||
+          !SendFirmwareData(context.blockBuffer, count)) {
         ReportUpdateFailure();
         return true;
       }

@@ -50,9 +50,6 @@ class FramedUpdate {
   bool HandleUpdateInfo(const std::uint8_t* reply);
   void HandleVersionReply(const std::uint8_t* reply);
   bool HandleDataRequest();
-  // Reads the next block of the image, clipped to what remains of it; false when the package
-  // cannot give those bytes.
-  bool ReadImageBlock(std::uint32_t& count);
 
   UpdateSession& m_session;
   BootUpdate& m_boot;

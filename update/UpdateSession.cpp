@@ -1,5 +1,7 @@
 #include "update/UpdateSession.h"
 
+#include <algorithm>
+
 #include "platform/Diagnostics.h"
 
 namespace kestro {
@@ -12,6 +14,15 @@ std::uint32_t ProgressPercent(std::uint32_t bytesSent, std::uint32_t imageLength
 
 void ShowProgress(UpdateSession& session) {
   session.host.SetProgress(ProgressPercent(session.context.bytesSent, session.context.imageLength));
+}
+
+bool ReadImageBlock(UpdateContext& context, std::uint32_t blockSize, std::uint32_t& count) {
+  // Never a byte behind the image: the next record's header or image stays in the package.
+  const std::uint32_t wanted = std::min(blockSize, context.imageLength - context.bytesSent);
+  std::size_t got = 0;
+  if (!context.packageFile.Read(context.blockBuffer, wanted, got) || got != wanted) return false;
+  count = wanted;
+  return true;
 }
 
 void ShowFailure(UpdateSession& session) {

@@ -31,6 +31,10 @@ std::uint32_t ProgressPercent(std::uint32_t bytesSent, std::uint32_t imageLength
 // bytesSent of the session as the progress bar's position.
 void ShowProgress(UpdateSession& session);
 
+// The image's next block, up to blockSize bytes from bytesSent, into blockBuffer; count is how
+// many. False when the package gives fewer bytes than the image still owes.
+bool ReadImageBlock(UpdateContext& context, std::uint32_t blockSize, std::uint32_t& count);
+
 // "Firmware update failure", from the title.
 void ShowFailure(UpdateSession& session);
 // "Firmware upgraded!" from the title, then the success label, then the progress bar back at 0.
