@@ -6,16 +6,18 @@
 #include <iostream>
 #include <thread>
 
+#include "platform/Utf8.h"
+#include "update/UpdateSession.h"
+
 namespace kestro::cli {
 namespace {
 constexpr int kTextUpdate = 1;  // "Update", the question after the offer
-constexpr int kTextSuccess = 4;
 }  // namespace
 
 bool TerminalHost::ConfirmImage(const std::wstring& offer) {
-  std::printf("%s\n", Utf8(ForTerminal(offer)).c_str());
+  std::printf("%s\n", ToUtf8(ForTerminal(offer)).c_str());
   if (!m_assumeYes) {
-    std::printf("%s? [y/N] ", Utf8(Text(kTextUpdate)).c_str());
+    std::printf("%s? [y/N] ", ToUtf8(Text(kTextUpdate)).c_str());
     std::fflush(stdout);
     std::string answer;
     if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
@@ -32,17 +34,14 @@ void TerminalHost::Tell(const std::wstring& message, From) {
   // The success goes where results go; everything else is something to heed.
   const bool success = ForTerminal(message) == ForTerminal(Text(kTextSuccess));
   std::FILE* out = success ? stdout : stderr;
-  std::fprintf(out, "%s\n", Utf8(ForTerminal(message)).c_str());
+  std::fprintf(out, "%s\n", ToUtf8(ForTerminal(message)).c_str());
   std::fflush(out);
 }
 
 void TerminalHost::SetProgress(std::uint32_t percent) {
-  // The update sets 0 at its start and again once it has ended well.
-  if (percent == 0 && m_context.bytesSent == 0) return;
-  if (percent == 0) {
-    m_progress.Finish();
-    return;
-  }
+  // The update sets 0 at its start and again once it has ended well, after its result was told
+  // (which ended the bar).
+  if (percent == 0) return;
   m_progress.Show(percent, m_context.bytesSent, m_context.imageLength);
 }
 

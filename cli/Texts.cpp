@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/Utf8.h"
 #include "res/TextTable.h"
 
 namespace kestro::cli {
@@ -21,8 +20,6 @@ std::wstring Texts::Text(int index) const {
   if (entry == nullptr) return {};
   return m_chinese ? entry->chinese : entry->english;
 }
-
-std::string Utf8(const std::wstring& text) { return ToUtf8(text); }
 
 std::wstring ForTerminal(const std::wstring& text) {
   std::wstring out;

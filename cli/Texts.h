@@ -1,6 +1,6 @@
 // The program's texts on a terminal: the same two-language table the Windows program's string
 // table is made from (res/texts.def), Simplified Chinese when the locale's language is zh_CN,
-// English otherwise; and their UTF-8 form for the terminal.
+// English otherwise, as a terminal shows them.
 #pragma once
 
 #include <string>
@@ -20,7 +20,6 @@ class Texts {
   bool m_chinese;
 };
 
-std::string Utf8(const std::wstring& text);
 // For a terminal: CR LF becomes LF, and line feeds and blanks at either end go.
 std::wstring ForTerminal(const std::wstring& text);
 

@@ -22,6 +22,7 @@
 #include "cli/Texts.h"
 #include "hid/Hid.h"
 #include "platform/Diagnostics.h"
+#include "platform/Utf8.h"
 #include "platform/hidraw/HidrawPort.h"
 #include "update/BootUpdate.h"
 #include "update/FramedUpdate.h"
@@ -34,7 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kTextInstructions = 14;
 constexpr std::uint32_t kDefaultWaitSeconds = 5 * 60;
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
@@ -126,7 +126,7 @@ std::optional<std::string> PackageProblem(const std::string& path, std::uint16_t
            (error ? error.message() : std::string("not a regular file"));
   }
   PackageFile file;
-  if (!file.Open(std::filesystem::path(path).wstring())) {
+  if (!file.Open(FromUtf8(path))) {
     return "cannot read " + path + ": " + std::strerror(errno);
   }
   // A package starts with a whole header and its whole image.
@@ -162,7 +162,7 @@ Found FindController(CHid& hid, hidraw::HidrawPort& port, const Options& options
         char identity[16];
         std::snprintf(identity, sizeof identity, "%04x:%04x", denied.attributes.vendorId,
                       denied.attributes.productId);
-        Say("no permission to open " + Utf8(denied.path) + " (controller " + identity +
+        Say("no permission to open " + ToUtf8(denied.path) + " (controller " + identity +
             "); install the udev rule 70-kestro-controller.rules (README, \"Linux\") and plug the "
             "controller in again");
         return Found::kDenied;
@@ -175,10 +175,15 @@ Found FindController(CHid& hid, hidraw::HidrawPort& port, const Options& options
   }
 }
 
+// How to connect a controller, or to bring it into boot mode.
+void SayInstructions(const Texts& texts) {
+  std::fprintf(stderr, "%s\n", ToUtf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
+}
+
 // Why there is no controller to work with, and how to connect one.
 int NoController(const std::string& why, const Texts& texts) {
   Say(why);
-  std::fprintf(stderr, "%s\n", Utf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
+  SayInstructions(texts);
   return kExitNoController;
 }
 
@@ -186,7 +191,7 @@ int Run(const Options& options) {
   const Texts texts(LocaleIsChinese());
   if (options.debug) {
     SetDiagnosticSink([](const std::wstring& line) {
-      std::fputs(Utf8(line).c_str(), stderr);
+      std::fputs(ToUtf8(line).c_str(), stderr);
       std::fflush(stderr);
     });
   }
@@ -220,8 +225,15 @@ int Run(const Options& options) {
   }
 
   if (!options.package) {
-    if (host.Title().empty()) return kExitFailed;  // told why: no firmware, or no answer
-    std::printf("%s\n", Utf8(host.Title()).c_str());
+    if (host.Title().empty()) {
+      // The core tells of a controller without firmware and of a boot loader that does not
+      // answer; the normal firmware's silence it leaves to the title, which is not shown here.
+      if (deviceVersion.load() == kVersionUnknown && DeviceKind.load() != kDeviceKindBoot) {
+        Say("the controller did not answer the version query");
+      }
+      return kExitFailed;
+    }
+    std::printf("%s\n", ToUtf8(host.Title()).c_str());
     return kExitDone;
   }
   if (const auto problem =
@@ -229,11 +241,12 @@ int Run(const Options& options) {
     Say(*problem);
     return kExitFailed;
   }
-  host.SetPackage(std::filesystem::absolute(*options.package).wstring());
+  host.SetPackage(FromUtf8(std::filesystem::absolute(*options.package).string()));
 
   // As the update button does.
   if (!hid.OpenDevice()) {
-    Say("cannot open the controller: " + std::string(std::strerror(errno)));
+    Say("cannot open the controller: " +
+        std::string(std::strerror(static_cast<int>(hid.LastPortError()))));
     return kExitFailed;
   }
   stopFlag = 0;
@@ -243,9 +256,7 @@ int Run(const Options& options) {
   } else {
     framed.Usb_UpdateThread();
   }
-  if (g_interrupts.load() >= 2) {
-    std::fprintf(stderr, "%s\n", Utf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
-  }
+  if (g_interrupts.load() >= 2) SayInstructions(texts);
   return host.Succeeded() ? kExitDone : kExitFailed;
 }
 

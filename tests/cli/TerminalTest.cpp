@@ -7,6 +7,7 @@
 
 #include "cli/Progress.h"
 #include "cli/Texts.h"
+#include "platform/Utf8.h"
 
 namespace kestro::cli {
 namespace {
@@ -50,10 +51,40 @@ INSTANTIATE_TEST_SUITE_P(Variables, LocaleTest,
 TEST(TextsTest, TheTableIsTheProgramsInBothLanguages) {
   EXPECT_EQ(Texts(false).Text(12), L"USB Update");
   EXPECT_EQ(Texts(true).Text(12), L"USB 升级");
-  EXPECT_EQ(Utf8(Texts(true).Text(4)), "升级成功。");
+  EXPECT_EQ(ToUtf8(Texts(true).Text(4)), "升级成功。");
   EXPECT_EQ(ForTerminal(L"\n Firmware upgraded! \n"), L"Firmware upgraded!");
   EXPECT_EQ(ForTerminal(L"1. a\r\n\r\n2. b"), L"1. a\n\n2. b");
 }
+
+// File names are bytes: each one must come back exactly from its wide form, and valid UTF-8
+// must read as its characters.
+struct NameCase {
+  const char* name;
+  std::string bytes;
+  std::wstring wide;
+};
+
+class FileNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(FileNameTest, SurvivesTheTripThroughWideText) {
+  const NameCase& c = GetParam();
+  EXPECT_EQ(FromUtf8(c.bytes), c.wide);
+  EXPECT_EQ(ToUtf8(FromUtf8(c.bytes)), c.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, FileNameTest,
+    ::testing::Values(NameCase{"Ascii", "fw-1.2.dat", L"fw-1.2.dat"},
+                      NameCase{"Chinese", "固件.dat", L"固件.dat"},
+                      NameCase{"FourBytes", "\xF0\x9F\x8E\xAE.dat", L"\U0001F3AE.dat"},
+                      NameCase{"Latin1Byte", "caf\xE9.dat", L"caf\xDCE9.dat"},
+                      NameCase{"LoneContinuation", "\x80x", L"\xDC80x"},
+                      NameCase{"CutShort", "\xE5\x9B", L"\xDCE5\xDC9B"},
+                      NameCase{"Overlong", "\xC0\xAF", L"\xDCC0\xDCAF"},
+                      NameCase{"EncodedSurrogate", "\xED\xA0\x80", L"\xDCED\xDCA0\xDC80"},
+                      NameCase{"PastUnicode", "\xF4\x90\x80\x80", L"\xDCF4\xDC90\xDC80\xDC80"},
+                      NameCase{"Byte0xFF", "\xFF", L"\xDCFF"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct LineCase {
   std::uint32_t percent;

@@ -119,6 +119,19 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"BootWithoutFirmware", Mode::kBoot, kNoFirmware, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(ProgramTest, AControllerThatDoesNotAnswerTheVersionQueryIsToldOf) {
+  sim::NormalConfig silent;
+  silent.faults.silent = true;
+  const Plugged plugged = PlugController(bed, Mode::kNormal, silent);
+  ASSERT_NE(plugged.node, nullptr);
+
+  const Completion run = RunProgram({});
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "kestro-update: the controller did not answer the version query\n");
+}
+
 // --- whole updates
 // --------------------------------------------------------------------------------
 
@@ -195,6 +208,21 @@ INSTANTIATE_TEST_SUITE_P(
         UpdateCase{"NormalInChinese", Mode::kNormal, 100, 123, 0, "1.2", true, false},
         UpdateCase{"BootInChinese", Mode::kBoot, 100, 123, 0, "1.2", true, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A Linux file name is bytes in whatever encoding: Chinese, and a byte that is no UTF-8 at all.
+TEST_F(ProgramTest, APackageIsReadWhateverBytesItsNameHolds) {
+  const std::vector<sim::PackageRecord> records = {Record(0, 0, 100, 9)};
+  const std::string package = WritePackage("固件 \xFF.dat", records);
+  const Plugged plugged = PlugController(bed, Mode::kNormal);
+  ASSERT_NE(plugged.node, nullptr);
+
+  RunOptions options;
+  options.chinese = true;
+  const Completion run = RunProgram({"--yes", package}, options);
+  ASSERT_TRUE(run.exited) << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(plugged.normal->ReceivedImage(), records[0].image);
+}
 
 // --- the question before an update
 // ----------------------------------------------------------------
