@@ -16,7 +16,6 @@ namespace {
 constexpr std::uint32_t kStartSettleMs = 1000;  // before the first answer to BOOT_START
 constexpr std::uint32_t kStartRetryMs = 500;
 constexpr std::uint32_t kStartReads = 20;
-constexpr std::uint32_t kBlockReads = 20;
 constexpr std::uint32_t kInfoReads = 5;
 constexpr std::uint32_t kInfoRetryMs = 100;
 
@@ -54,7 +53,7 @@ bool BootUpdate::WriteBootBlock(const std::uint8_t* data, std::uint32_t address,
                                 std::uint32_t length, std::uint32_t total, bool image) {
   const std::uint16_t command = image ? BOOT_WRITE_IMAGE : BOOT_WRITE_PARAM;
   SendBootCommand(data, length, address, total, command);
-  for (std::uint32_t i = 0; i < kBlockReads; ++i) {
+  for (std::uint32_t i = 0; i < kBootBlockReads; ++i) {
     std::uint8_t reply[kPayloadSize] = {};
     const std::uint32_t result = m_session.hid.ReadReport(reply, kPayloadSize);
     if (CheckReply(result, reply, command) == Reply::kAcknowledged) return true;

@@ -17,6 +17,12 @@ inline constexpr std::uint32_t kBootBlockResends = 5;
 // its frames in order, so once this long has passed without any of them, the ones still owed are
 // lost; longer than the slowest page write we have seen answered (1.5 s).
 inline constexpr std::uint32_t kLateAckWindowMs = 2000;
+// Reads of one frame's acknowledgement, each bounded by kTransferReadTimeoutMs.
+inline constexpr std::uint32_t kBootBlockReads = 20;
+// The longest a block can take without a pause of the controller's own: every frame unanswered,
+// then the owed acknowledgements' window.
+inline constexpr std::uint32_t kBootBlockBoundMs =
+    (kBootBlockResends + 1) * kBootBlockReads * kTransferReadTimeoutMs + kLateAckWindowMs;
 // Erasing flash before BOOT_START is acknowledged takes seconds; a controller still busy after a
 // minute is not coming back.
 inline constexpr std::uint32_t kBootStartBoundMs = 60000;

@@ -215,8 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::uint64_t blocks = length / 32 + 2;
   const std::uint64_t bound =
-      boot ? kBootStartBoundMs + 2000 +
-                 blocks * ((kBootBlockResends + 1) * 20 * 10 + kLateAckWindowMs + 100) + 10000
+      boot ? kBootStartBoundMs + 2000 + blocks * (kBootBlockBoundMs + 100) + 10000
            : (script.Size() + blocks + 10) * std::uint64_t{kEraseBoundMs};
   Check(took <= bound);
 

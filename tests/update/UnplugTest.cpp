@@ -108,9 +108,7 @@ TEST_P(UnplugTest, EveryPullEndsAsAFailureAndTheNextUpdateSucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Protocols, UnplugTest,
                          ::testing::Values(UnplugCase{"framed", false, 15, kSilenceBoundMs},
-                                           UnplugCase{"boot", true, 11,
-                                                      (kBootBlockResends + 1) * 20 * 10 +
-                                                          kLateAckWindowMs}),
+                                           UnplugCase{"boot", true, 11, kBootBlockBoundMs}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
