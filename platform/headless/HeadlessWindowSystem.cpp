@@ -249,6 +249,7 @@ std::wstring HeadlessWindowSystem::GetCurrentDirectory(std::size_t bufferChars) 
 
 bool HeadlessWindowSystem::StartThread(std::function<void()> body) {
   if (failThreadStart) return false;
+  if (beforeThreadStarts) beforeThreadStarts();
   if (runThreadsInline) {
     body();
     return true;

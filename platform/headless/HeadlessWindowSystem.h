@@ -60,6 +60,9 @@ class HeadlessWindowSystem : public WindowSystem {
 
   std::function<int(const MessageBoxCall&)> onMessageBox;                   // default: IDOK
   std::function<bool(const OpenFileRequest&, std::wstring&)> onFileDialog;  // default: cancel
+  // Runs on the starting thread just before a thread starts: what happens between a press and
+  // the worker's first step.
+  std::function<void()> beforeThreadStarts;
   std::uint16_t uiLanguage = 1033;
   std::wstring appName = L"KestroUpdate";
   std::wstring currentDirectory = L"/tmp";

@@ -158,6 +158,9 @@ std::uint32_t FakeHidPort::Read(PortHandle handle, Report& report, std::uint32_t
       m_clock.AdvanceTo(deadline);
       return kWaitTimeout;
     default:
+      // A failed read costs a moment, as on a real system: code that retries failed reads
+      // without a count of its own then meets its time bound and fails, instead of spinning.
+      m_clock.Advance(1);
       return kWaitReadFailed;
   }
 }

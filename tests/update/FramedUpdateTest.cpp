@@ -381,16 +381,7 @@ TEST_F(UpdateFixture, APackageThatCannotBeOpenedAtTheFirstRequestEndsAsAFailure)
 
 TEST_F(UpdateFixture, ABlockThatCannotBeWrittenIsNotCountedAndNothingFollowsIt) {
   // A controller that stops taking reports after the third block.
-  auto inner = std::make_shared<sim::NormalController>();
-  int dataPackets = 0;
-  auto device = std::make_shared<testing::ScriptedDevice>(
-      0x3A7C, 0x5750, [&](const sim::OutputReport& report, sim::DeviceHost& host) {
-        inner->OnOutput(report, host);
-        if (report[3] == 0x16 && report[6] == SET_FIRMWARE_DATA && ++dataPackets == 3) {
-          env.port.SetWritesFail(L"pad", true);
-        }
-      });
-  env.port.AttachDevice(L"pad", device);
+  auto inner = AttachNormal({.faults = {.stallAtBlock = 3}});
   PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 200, 4)}));
   Start();
   RunUpdate();
@@ -402,16 +393,8 @@ TEST_F(UpdateFixture, ABlockThatCannotBeWrittenIsNotCountedAndNothingFollowsIt) 
 }
 
 TEST_F(UpdateFixture, AnEndCommandThatCannotBeWrittenIsAFailure) {
-  // The controller asks for the end command and is gone before it can be written.
-  auto inner = std::make_shared<sim::NormalController>();
-  auto device = std::make_shared<testing::ScriptedDevice>(
-      0x3A7C, 0x5750, [&](const sim::OutputReport& report, sim::DeviceHost& host) {
-        inner->OnOutput(report, host);
-        if (inner->Announced() && inner->ReceivedImage().size() == inner->AnnouncedLength()) {
-          env.port.SetWritesFail(L"pad", true);
-        }
-      });
-  env.port.AttachDevice(L"pad", device);
+  // The controller asks for the end command and takes nothing more, the end command included.
+  auto inner = AttachNormal({.faults = {.stallAtBlock = 4}});
   const auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 100, 4)};
   PickFile(WritePackage("p.dat", records));
   Start();
