@@ -54,17 +54,18 @@ Bridge::Step Bridge::Apply(const std::string& received) {
 
 Bridge::Step Bridge::ApplyAttach(const link::ServerLine& line, const std::string& received) {
   const std::string& id = line.id;
+  // Attaching a present id replaces its device, as unplugging and plugging in another does; the
+  // old one goes even when the new one is refused, or it would take the new one's traffic.
+  if (std::any_of(attached_.begin(), attached_.end(),
+                  [&](const auto& a) { return a.first == id; })) {
+    const Step removed = ApplyDetach(id);
+    if (removed != Step::kGoOn) return removed;
+  }
   if (!line.flags.empty()) {
     // A real device cannot be told to refuse opens or attributes; pretending would mislead.
     warn_("refused " + Quoted(received) + ": flags (" + line.flags +
           ") are not supported by the virtual HID device");
     return Step::kGoOn;
-  }
-  // Attaching a present id replaces its device, as unplugging and plugging in another does.
-  if (std::any_of(attached_.begin(), attached_.end(),
-                  [&](const auto& a) { return a.first == id; })) {
-    const Step removed = ApplyDetach(id);
-    if (removed != Step::kGoOn) return removed;
   }
   if (nextSerial_ == 0 || nextSerial_ > VHID_MAX_SERIAL) {
     return Fail("attach " + id + ": no device number left for this run");
