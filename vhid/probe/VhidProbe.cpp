@@ -325,12 +325,18 @@ int Flood(const char* vid, const char* pid, DWORD ms, const char* index) {
   std::fflush(stdout);
   Sleep(ms);
   HANDLE late = OpenOverlapped(path);
+  const DWORD lateError = late == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   int queued = 0;
   const std::string firsts = DrainFirstBytes(early, queued);
-  int lateQueued = 0;
-  if (late != INVALID_HANDLE_VALUE) DrainFirstBytes(late, lateQueued);
-  std::printf("queued=%d first_bytes=%s late_handle_queued=%d\n", queued, firsts.c_str(),
-              lateQueued);
+  // A late handle that could not be opened has queued nothing either: that must not read as 0.
+  std::string lateQueued = "open-failed error=" + std::to_string(lateError);
+  if (late != INVALID_HANDLE_VALUE) {
+    int count = 0;
+    DrainFirstBytes(late, count);
+    lateQueued = std::to_string(count);
+  }
+  std::printf("queued=%d first_bytes=%s late_handle_queued=%s\n", queued, firsts.c_str(),
+              lateQueued.c_str());
   if (late != INVALID_HANDLE_VALUE) CloseHandle(late);
   CloseHandle(early);
   return 0;
