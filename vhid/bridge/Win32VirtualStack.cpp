@@ -205,8 +205,7 @@ bool Win32VirtualStack::Input(std::uint32_t serial,
                               const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES],
                               std::string& error) {
   if (!control_.IsOpen()) return true;  // no device has started: nobody can read it
-  bool gone = false;
-  return control_.PutInput(serial, payload, gone, error);
+  return control_.PutInput(serial, payload, error);
 }
 
 bool Win32VirtualStack::Stall(std::uint32_t serial, std::string& error) {
