@@ -116,6 +116,16 @@ TEST_F(BridgeTest, AttachWithFlagsIsRefusedWithAWarningAndTheRunGoesOn) {
   EXPECT_TRUE(stack_.calls.empty());
 }
 
+TEST_F(BridgeTest, ReattachingAPresentIdWithFlagsRemovesItsDeviceAndAttachesNone) {
+  ApplyAll({"attach kestro0 3a7c 5750", "attach kestro0 3a7c 3002 noopen",
+            "input kestro0 " + Hex(1), "attach kestro0 3a7c 5750",
+            "attach kestro0 3a7c 3002 noattr", "input kestro0 " + Hex(2), "detach kestro0"});
+  // The old device must not go on taking the traffic meant for the refused one.
+  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "remove 1",
+                                                    "add 2 3a7c 5750", "remove 2"}));
+  EXPECT_EQ(warnings_.size(), 2u);
+}
+
 TEST_F(BridgeTest, SyncIsAnsweredOnlyAfterTheStackHasSettled) {
   ApplyAll({"attach kestro0 3a7c 5750", "input kestro0 " + Hex(7), "sync 42"});
   EXPECT_EQ(stack_.calls.back(), "settle");

@@ -54,8 +54,13 @@ TEST(VhidOutputQueueTest, AFullQueueRefusesRatherThanDropsAndKeepsItsOrderAcross
     ASSERT_TRUE(VhidOutputQueue_Pop(&queue, &taken));
     ASSERT_EQ(taken.serial, n);
   }
+  // A queue that still holds a report, so that clearing has something to drop.
+  const VhidOutputRecord left = Record(7, 0);
+  ASSERT_TRUE(VhidOutputQueue_Push(&queue, &left));
   VhidOutputQueue_Clear(&queue);
   EXPECT_EQ(queue.count, 0u);
+  VhidOutputRecord none{};
+  EXPECT_FALSE(VhidOutputQueue_Pop(&queue, &none));
 }
 
 }  // namespace

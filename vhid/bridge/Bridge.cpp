@@ -54,17 +54,17 @@ Bridge::Step Bridge::Apply(const std::string& received) {
 
 Bridge::Step Bridge::ApplyAttach(const link::ServerLine& line, const std::string& received) {
   const std::string& id = line.id;
+  // Attaching a present id replaces its device, as unplugging and plugging in another does; the
+  // old one goes even when the new one is refused, or it would take the new one's traffic.
+  if (Find(id) != attached_.end()) {
+    const Step removed = ApplyDetach(id);
+    if (removed != Step::kGoOn) return removed;
+  }
   if (!line.flags.empty()) {
     // A real device cannot be told to refuse opens or attributes; pretending would mislead.
     warn_("refused " + Quoted(received) + ": flags (" + line.flags +
           ") are not supported by the virtual HID device");
     return Step::kGoOn;
-  }
-  // Attaching a present id replaces its device, as unplugging and plugging in another does.
-  if (std::any_of(attached_.begin(), attached_.end(),
-                  [&](const auto& a) { return a.first == id; })) {
-    const Step removed = ApplyDetach(id);
-    if (removed != Step::kGoOn) return removed;
   }
   if (nextSerial_ == 0 || nextSerial_ > VHID_MAX_SERIAL) {
     return Fail("attach " + id + ": no device number left for this run");
@@ -85,8 +85,7 @@ Bridge::Step Bridge::ApplyAttach(const link::ServerLine& line, const std::string
 }
 
 Bridge::Step Bridge::ApplyDetach(const std::string& id) {
-  const auto found = std::find_if(attached_.begin(), attached_.end(),
-                                  [&](const auto& a) { return a.first == id; });
+  const auto found = Find(id);
   if (found == attached_.end()) return Step::kGoOn;  // not present: nothing to remove
   const std::uint32_t serial = found->second;
   attached_.erase(found);
@@ -96,8 +95,7 @@ Bridge::Step Bridge::ApplyDetach(const std::string& id) {
 }
 
 Bridge::Step Bridge::ApplyInput(const link::ServerLine& line) {
-  const auto found = std::find_if(attached_.begin(), attached_.end(),
-                                  [&](const auto& a) { return a.first == line.id; });
+  const auto found = Find(line.id);
   if (found == attached_.end()) return Step::kGoOn;  // from a device that is gone: reaches nobody
   std::string error;
   if (!stack_.Input(found->second, line.payload, error)) {
@@ -107,12 +105,16 @@ Bridge::Step Bridge::ApplyInput(const link::ServerLine& line) {
 }
 
 Bridge::Step Bridge::ApplyStall(const std::string& id) {
-  const auto found = std::find_if(attached_.begin(), attached_.end(),
-                                  [&](const auto& a) { return a.first == id; });
+  const auto found = Find(id);
   if (found == attached_.end()) return Step::kGoOn;  // gone already: nothing takes its writes
   std::string error;
   if (!stack_.Stall(found->second, error)) return Fail("stall " + id + ": " + error);
   return Step::kGoOn;
+}
+
+Bridge::Attached::iterator Bridge::Find(const std::string& id) {
+  return std::find_if(attached_.begin(), attached_.end(),
+                      [&](const auto& a) { return a.first == id; });
 }
 
 Bridge::Step Bridge::Fail(std::string why) {

@@ -50,6 +50,9 @@ class Bridge {
   Step ApplyDetach(const std::string& id);
   Step ApplyInput(const link::ServerLine& line);
   Step ApplyStall(const std::string& id);
+  // The attached interface with this id, or attached_.end().
+  using Attached = std::vector<std::pair<std::string, std::uint32_t>>;
+  Attached::iterator Find(const std::string& id);
   Step Fail(std::string why);
   Step Malformed(const std::string& line, const std::string& why);
 
@@ -59,7 +62,7 @@ class Bridge {
   std::string failure_;
   std::uint32_t nextSerial_;
   // Interfaces attached now, in attach order: id and serial.
-  std::vector<std::pair<std::string, std::uint32_t>> attached_;
+  Attached attached_;
   // Every serial of the run and its interface id, kept after a detach: a report written just
   // before the detach still reaches the server under its id.
   mutable std::mutex namesLock_;

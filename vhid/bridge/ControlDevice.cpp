@@ -10,6 +10,11 @@ namespace {
 // A request the driver answers at once still goes through winedevice.exe; generous.
 constexpr DWORD kRequestTimeoutMs = 5000;
 
+// The driver's STATUS_NO_SUCH_DEVICE, for a device removed meanwhile, as it may reach us.
+bool DeviceGone(DWORD code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_DEV_NOT_EXIST || code == ERROR_BAD_UNIT;
+}
+
 }  // namespace
 
 ControlDevice::~ControlDevice() { Close(); }
@@ -69,19 +74,15 @@ bool ControlDevice::Call(DWORD code, const void* in, DWORD inBytes, void* out, D
 }
 
 bool ControlDevice::PutInput(std::uint32_t serial,
-                             const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES], bool& gone,
+                             const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES],
                              std::string& error) {
   VhidInputRecord record{};
   record.serial = serial;
   std::memcpy(record.payload, payload, VHID_PAYLOAD_BYTES);
   DWORD code = 0;
-  gone = false;
-  if (Call(VHID_IOCTL_PUT_INPUT, &record, sizeof(record), nullptr, 0, kRequestTimeoutMs, code)) {
-    return true;
-  }
-  // STATUS_NO_SUCH_DEVICE: removed meanwhile; the report reaches nobody, as on Windows.
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_DEV_NOT_EXIST || code == ERROR_BAD_UNIT) {
-    gone = true;
+  // A device removed meanwhile: the report reaches nobody, as on Windows.
+  if (Call(VHID_IOCTL_PUT_INPUT, &record, sizeof(record), nullptr, 0, kRequestTimeoutMs, code) ||
+      DeviceGone(code)) {
     return true;
   }
   error = "handing an input report to the driver: " + Win32ErrorText(code);
@@ -91,7 +92,7 @@ bool ControlDevice::PutInput(std::uint32_t serial,
 bool ControlDevice::Stall(std::uint32_t serial, std::string& error) {
   DWORD code = 0;
   if (Call(VHID_IOCTL_STALL, &serial, sizeof(serial), nullptr, 0, kRequestTimeoutMs, code) ||
-      code == ERROR_FILE_NOT_FOUND || code == ERROR_DEV_NOT_EXIST || code == ERROR_BAD_UNIT) {
+      DeviceGone(code)) {
     return true;
   }
   error = "stalling a device: " + Win32ErrorText(code);

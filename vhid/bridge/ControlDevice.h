@@ -32,8 +32,8 @@ class ControlDevice {
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   void Close();
 
-  // False only when the driver cannot be reached; gone is set when the device has gone away.
-  bool PutInput(std::uint32_t serial, const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES], bool& gone,
+  // False only when the driver cannot be reached: a device that is gone already is no failure.
+  bool PutInput(std::uint32_t serial, const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES],
                 std::string& error);
   bool Settle(DWORD timeoutMs, std::string& error);
   // A device that is gone already is no failure.

@@ -19,8 +19,6 @@ extern "C" {
 namespace kestro::vhid {
 namespace {
 
-// The service the INF installs for the driver.
-constexpr wchar_t kServiceName[] = L"kestrovhid";
 // The HIDClass device setup class, {745a17a0-74d3-11d0-b6fe-00a0c90f57da}.
 constexpr GUID kHidClass = {
     0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
@@ -36,12 +34,6 @@ std::wstring Widen(const char* ascii) {
   std::wstring wide;
   for (; *ascii != '\0'; ++ascii) wide += static_cast<wchar_t>(*ascii);
   return wide;
-}
-
-std::string Narrow(const std::wstring& wide) {
-  std::string text;
-  for (wchar_t c : wide) text += c < 0x80 ? static_cast<char>(c) : '?';
-  return text;
 }
 
 std::string Failed(const char* call, const std::wstring& instanceId) {
@@ -215,7 +207,7 @@ std::vector<HidInterface> PresentHidInterfaces() {
                                           nullptr, &device)) {
       continue;
     }
-    found.push_back({detail->DevicePath, DeviceInstanceId(list.get(), device)});
+    found.push_back({DeviceInstanceId(list.get(), device)});
   }
   return found;
 }

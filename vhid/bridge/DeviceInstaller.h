@@ -8,6 +8,16 @@
 
 namespace kestro::vhid {
 
+// The service the INF installs for the driver.
+inline constexpr wchar_t kServiceName[] = L"kestrovhid";
+
+// Paths and ids in messages: ASCII, anything else as '?'.
+inline std::string Narrow(const std::wstring& wide) {
+  std::string text;
+  for (wchar_t c : wide) text += c < 0x80 ? static_cast<char>(c) : '?';
+  return text;
+}
+
 // ROOT\VID_XXXX&PID_YYYY\NNNN
 std::wstring InstanceId(std::uint16_t vendorId, std::uint16_t productId, std::uint32_t serial);
 
@@ -23,9 +33,8 @@ bool RemoveDevice(const std::wstring& instanceId, std::string& error);
 // for none). False with the reason.
 bool RemoveStaleDevices(std::uint32_t& highestSerial, std::string& error);
 
-// The HID interfaces present now, each with the instance id of the device that has it.
+// The HID interfaces present now, each by the instance id of the device that has it.
 struct HidInterface {
-  std::wstring path;
   std::wstring instanceId;
 };
 std::vector<HidInterface> PresentHidInterfaces();

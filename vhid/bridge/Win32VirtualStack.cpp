@@ -18,7 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr wchar_t kInfName[] = L"kestrovhid.inf";
 constexpr wchar_t kDriverName[] = L"kestrovhid.sys";
-constexpr wchar_t kServiceName[] = L"kestrovhid";
 // Adding a device takes 50-215 ms here and removing one 11-20 ms; a loaded machine much more.
 constexpr std::chrono::milliseconds kDeviceWait{15000};
 // How often the interface list is looked at meanwhile: each look costs about a millisecond.
@@ -27,12 +26,6 @@ constexpr std::chrono::milliseconds kDevicePoll{5};
 constexpr DWORD kSettleWaitMs = 5000;
 // Stopping the driver's service, when an older build of it is loaded.
 constexpr std::chrono::milliseconds kUnloadWait{10000};
-
-std::string Narrow(const std::wstring& wide) {
-  std::string text;
-  for (wchar_t c : wide) text += c < 0x80 ? static_cast<char>(c) : '?';
-  return text;
-}
 
 bool ReadWhole(const std::wstring& path, std::vector<char>& bytes) {
   std::ifstream file(path.c_str(), std::ios::binary);
@@ -205,8 +198,7 @@ bool Win32VirtualStack::Input(std::uint32_t serial,
                               const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES],
                               std::string& error) {
   if (!control_.IsOpen()) return true;  // no device has started: nobody can read it
-  bool gone = false;
-  return control_.PutInput(serial, payload, gone, error);
+  return control_.PutInput(serial, payload, error);
 }
 
 bool Win32VirtualStack::Stall(std::uint32_t serial, std::string& error) {

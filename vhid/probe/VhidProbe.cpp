@@ -111,6 +111,14 @@ HANDLE OpenOverlapped(const std::wstring& path) {
                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+// The INDEXth device with this identity, opened as the updater opens it; says why not.
+HANDLE OpenPicked(const char* vid, const char* pid, const char* index, std::wstring& path) {
+  if (!Pick(vid, pid, index, path)) return INVALID_HANDLE_VALUE;
+  HANDLE handle = OpenOverlapped(path);
+  if (handle == INVALID_HANDLE_VALUE) std::printf("error=open failed %lu\n", GetLastError());
+  return handle;
+}
+
 // Reads one report within timeoutMs: 1 read, 0 time-out (the read is cancelled), -1 failure.
 int ReadReport(HANDLE handle, BYTE (&report)[kReportBytes], DWORD timeoutMs, DWORD& error) {
   OVERLAPPED overlapped{};
@@ -212,12 +220,8 @@ int Watch(DWORD ms) {
 
 int Echo(const char* vid, const char* pid, int count, const char* index) {
   std::wstring path;
-  if (!Pick(vid, pid, index, path)) return 1;
-  HANDLE handle = OpenOverlapped(path);
-  if (handle == INVALID_HANDLE_VALUE) {
-    std::printf("error=open failed %lu\n", GetLastError());
-    return 1;
-  }
+  HANDLE handle = OpenPicked(vid, pid, index, path);
+  if (handle == INVALID_HANDLE_VALUE) return 1;
   std::vector<double> micros;
   int failures = 0;
   for (int i = 0; i < count; ++i) {
@@ -255,12 +259,8 @@ int Echo(const char* vid, const char* pid, int count, const char* index) {
 
 int Hold(const char* vid, const char* pid, DWORD ms, const char* index) {
   std::wstring path;
-  if (!Pick(vid, pid, index, path)) return 1;
-  HANDLE handle = OpenOverlapped(path);
-  if (handle == INVALID_HANDLE_VALUE) {
-    std::printf("error=open failed %lu\n", GetLastError());
-    return 1;
-  }
+  HANDLE handle = OpenPicked(vid, pid, index, path);
+  if (handle == INVALID_HANDLE_VALUE) return 1;
   std::printf("holding=%s\n", Narrow(path).c_str());
   std::fflush(stdout);
   BYTE in[kReportBytes] = {};
@@ -310,12 +310,8 @@ std::string DrainFirstBytes(HANDLE handle, int& count) {
 
 int Flood(const char* vid, const char* pid, DWORD ms, const char* index) {
   std::wstring path;
-  if (!Pick(vid, pid, index, path)) return 1;
-  HANDLE early = OpenOverlapped(path);
-  if (early == INVALID_HANDLE_VALUE) {
-    std::printf("error=open failed %lu\n", GetLastError());
-    return 1;
-  }
+  HANDLE early = OpenPicked(vid, pid, index, path);
+  if (early == INVALID_HANDLE_VALUE) return 1;
   // One report asks the device for its burst; nothing is read meanwhile.
   BYTE trigger[kReportBytes] = {};
   std::memset(trigger + 1, 0xF1, kReportBytes - 1);
@@ -325,12 +321,18 @@ int Flood(const char* vid, const char* pid, DWORD ms, const char* index) {
   std::fflush(stdout);
   Sleep(ms);
   HANDLE late = OpenOverlapped(path);
+  const DWORD lateError = late == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   int queued = 0;
   const std::string firsts = DrainFirstBytes(early, queued);
-  int lateQueued = 0;
-  if (late != INVALID_HANDLE_VALUE) DrainFirstBytes(late, lateQueued);
-  std::printf("queued=%d first_bytes=%s late_handle_queued=%d\n", queued, firsts.c_str(),
-              lateQueued);
+  // A late handle that could not be opened has queued nothing either: that must not read as 0.
+  std::string lateQueued = "open-failed error=" + std::to_string(lateError);
+  if (late != INVALID_HANDLE_VALUE) {
+    int count = 0;
+    DrainFirstBytes(late, count);
+    lateQueued = std::to_string(count);
+  }
+  std::printf("queued=%d first_bytes=%s late_handle_queued=%s\n", queued, firsts.c_str(),
+              lateQueued.c_str());
   if (late != INVALID_HANDLE_VALUE) CloseHandle(late);
   CloseHandle(early);
   return 0;
