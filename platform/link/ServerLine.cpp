@@ -68,7 +68,6 @@ std::optional<ServerLine> ParseServerLine(const std::string& received, std::stri
     }
     if (fields.size() == 5) {
       if (!ParseFlags(fields[4], parsed)) return Refused(why, "unknown attach flag");
-      parsed.flags = fields[4];
     }
     parsed.verb = ServerLine::Verb::kAttach;
     parsed.id = fields[1];

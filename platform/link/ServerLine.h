@@ -24,7 +24,6 @@ struct ServerLine {
   std::uint16_t productId = 0;
   bool noOpen = false;
   bool noAttr = false;
-  std::string flags;  // the flags field as written; empty without one
   // input
   std::uint8_t payload[kInputPayloadBytes] = {};
   // notify

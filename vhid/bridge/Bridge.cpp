@@ -60,10 +60,10 @@ Bridge::Step Bridge::ApplyAttach(const link::ServerLine& line, const std::string
     const Step removed = ApplyDetach(id);
     if (removed != Step::kGoOn) return removed;
   }
-  if (!line.flags.empty()) {
+  if (line.noOpen || line.noAttr) {
     // A real device cannot be told to refuse opens or attributes; pretending would mislead.
-    warn_("refused " + Quoted(received) + ": flags (" + line.flags +
-          ") are not supported by the virtual HID device");
+    warn_("refused " + Quoted(received) +
+          ": its flags are not supported by the virtual HID device");
     return Step::kGoOn;
   }
   if (nextSerial_ == 0 || nextSerial_ > VHID_MAX_SERIAL) {
