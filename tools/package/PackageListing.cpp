@@ -85,6 +85,12 @@ Listing ListPackage(const std::vector<std::uint8_t>& file) {
   return listing;
 }
 
+std::span<const std::uint8_t> ImageOf(const std::vector<std::uint8_t>& file,
+                                      const ListedRecord& record) {
+  return std::span<const std::uint8_t>(file).subspan(
+      static_cast<std::size_t>(record.offset + record.headerBytes), record.length);
+}
+
 std::string FormatRecordLine(std::size_t index, const ListedRecord& r) {
   char line[256];
   if (!r.HeaderWhole()) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,10 @@ struct Listing {
 // Stops where the updater's scan would: at a record cut short or one whose next position passes
 // 2^32 - 1.
 Listing ListPackage(const std::vector<std::uint8_t>& file);
+
+// The image bytes of one of `file`'s listed records, for a record whose ImageWhole() holds.
+std::span<const std::uint8_t> ImageOf(const std::vector<std::uint8_t>& file,
+                                      const ListedRecord& record);
 
 // The listing as the tool prints it, one line per record, notes on its problems, and a closing
 // line.
