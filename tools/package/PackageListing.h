@@ -27,6 +27,7 @@ struct ListedRecord {
   std::size_t headerBytes = 0;  // 28, or fewer when the file ends inside the header
   std::uint16_t version = 0;    // the fields below only when the header is whole
   std::uint16_t beta = 0;
+  std::uint32_t versionWord = 0;  // as the updater sends it to the controller
   std::uint32_t baseAddress = 0;
   std::uint32_t length = 0;
   std::uint16_t modelId = 0;
