@@ -93,16 +93,19 @@ wine_update() {  # BUILD(link|shipped) MODE(normal|boot)
     bridge=$!
     pids+=($bridge)
     for _ in $(seq 300); do grep -q '^ready' "$out/vhid.out" && break; sleep 0.1; done
-    wine build/windows/KestroUpdate.exe &
+    # Into a file, not the caller's capture: Wine's services would hold that pipe open.
+    wine build/windows/KestroUpdate.exe >"$out/$build-$mode.program.out" 2>&1 &
   else
-    KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe &
+    KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe \
+      >"$out/$build-$mode.program.out" 2>&1 &
   fi
   program=$!
   pids+=($program)
   local ok=0
   driver state 30000 && driver press 10000 && driver filedialog "$(winpath "$package")" 10000 &&
     driver msgbox 10000 ok && driver msgbox 120000 ok && ok=1
-  driver close 10000 || true
+  # A close that fails (no window, a dialog left open) must not leave the wait below hanging.
+  driver close 10000 || kill "$program" 2>/dev/null || true
   wait "$program" 2>/dev/null
   if [[ -n $bridge ]]; then
     # The server's end ends the bridge's run: it removes its devices from the prefix and exits.

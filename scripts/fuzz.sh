@@ -18,6 +18,9 @@ cmake --preset native-clang >/dev/null && cmake --build --preset native-clang >/
 targets=(PackageScanFuzz ReplyFuzz UpdateFuzz IntelHexFuzz)
 out=build/fuzz
 mkdir -p "$out/crashes"
+# Crashes of earlier runs stay for reproducing; only those newer than this mark count now.
+started=$out/crashes/.started
+touch "$started"
 jobs=$(nproc)
 for target in "${targets[@]}"; do
   while (($(jobs -rp | wc -l) >= jobs)); do wait -n; done
@@ -34,7 +37,7 @@ printf '\n%-16s %12s %8s %8s\n' target executions exec/s crashes
 for target in "${targets[@]}"; do
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$out/$target.log" | grep -o '[0-9]*$')
   rate=$(grep -o 'stat::average_exec_per_sec: *[0-9]*' "$out/$target.log" | grep -o '[0-9]*$')
-  crashes=$(find "$out/crashes" -name "$target-*" | wc -l)
+  crashes=$(find "$out/crashes" -name "$target-*" -newer "$started" | wc -l)
   printf '%-16s %12s %8s %8s\n' "$target" "${runs:-?}" "${rate:-?}" "$crashes"
   ((crashes == 0)) && [[ -n $runs ]] || failed=1
 done

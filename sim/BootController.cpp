@@ -1,5 +1,6 @@
 #include "sim/BootController.h"
 
+#include <optional>
 #include <utility>
 
 #include "sim/Wire.h"
@@ -99,18 +100,20 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
           Format("start: base 0x%08x, total %u", frame.address, frame.totalLength));
       break;
     case BOOT_WRITE_IMAGE: {
-      // Blocks are numbered by where they land, so that a block sent again keeps its number.
-      const std::int64_t block =
-          frame.address >= rangeBase_ ? (frame.address - rangeBase_) / kMaxBlockBytes : -1;
-      if (block == faults.detachAtBlock) {
+      // Blocks are numbered by where they land, so that a block sent again keeps its number. A
+      // frame below the range has no number and so meets no block fault.
+      std::optional<std::int64_t> block;
+      if (frame.address >= rangeBase_) block = (frame.address - rangeBase_) / kMaxBlockBytes;
+      const auto isBlock = [&](int setting) { return block && *block == setting; };
+      if (isBlock(faults.detachAtBlock)) {
         detached_ = true;
         reaction.detach = true;
         reaction.lines.push_back("detached");
         return;
       }
-      if (block == faults.lostBlock && !blockLost_) {
+      if (isBlock(faults.lostBlock) && !blockLost_) {
         blockLost_ = true;
-        reaction.lines.push_back(Format("block %lld: frame lost", static_cast<long long>(block)));
+        reaction.lines.push_back(Format("block %lld: frame lost", static_cast<long long>(*block)));
         return;
       }
       const std::uint64_t rangeEnd = std::uint64_t{rangeBase_} + rangeTotal_;
@@ -124,25 +127,26 @@ void BootController::Handle(const BootFrame& frame, std::uint64_t now, Reaction&
           where->second = frame.data[i];
         }
       }
-      reaction.lines.push_back(Format("block %lld: %u bytes at 0x%08x",
-                                      static_cast<long long>(block), frame.dataLength,
-                                      frame.address));
-      if (block == faults.lostAckBlock && !ackLost_) {
+      reaction.lines.push_back(
+          block ? Format("block %lld: %u bytes at 0x%08x", static_cast<long long>(*block),
+                         frame.dataLength, frame.address)
+                : Format("below the range: %u bytes at 0x%08x", frame.dataLength, frame.address));
+      if (isBlock(faults.lostAckBlock) && !ackLost_) {
         // Written, but the acknowledgement never reaches the host: it will send the block again.
         ackLost_ = true;
         reaction.lines.push_back(
-            Format("block %lld: acknowledgement lost", static_cast<long long>(block)));
+            Format("block %lld: acknowledgement lost", static_cast<long long>(*block)));
         return;
       }
-      if (faults.stallAtBlock >= 0 && block + 1 == faults.stallAtBlock) {
+      if (faults.stallAtBlock >= 0 && block && *block + 1 == faults.stallAtBlock) {
         reaction.stopTakingOutput = true;
         reaction.lines.push_back("takes no output reports from now on");
       }
-      if (block == faults.lateAckBlock && !ackLate_) {
+      if (isBlock(faults.lateAckBlock) && !ackLate_) {
         ackLate_ = true;
         extraDelayMs = faults.lateAckMs;
         reaction.lines.push_back(Format("block %lld: acknowledged %u ms late",
-                                        static_cast<long long>(block), faults.lateAckMs));
+                                        static_cast<long long>(*block), faults.lateAckMs));
       }
       break;
     }

@@ -3,7 +3,6 @@
 // formats. Run by make-seeds.sh.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,13 +74,6 @@ std::vector<Bytes> RecordUpdate(std::shared_ptr<sim::Device> controller, bool bo
   return recorder->replies;
 }
 
-bool Write(const std::filesystem::path& file, const Bytes& bytes) {
-  std::ofstream out(file, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
-
 // A reply seed: the mode byte, then the replies.
 Bytes ReplySeed(std::uint8_t mode, const std::vector<Bytes>& replies) {
   Bytes seed{mode};
@@ -117,16 +109,16 @@ int main(int argc, char** argv) {
   bool ok = true;
   // Framed replies in each transfer state (mode bit 0 set, state in bits 1-2).
   for (std::uint8_t state = 0; state < 4; ++state) {
-    ok &= Write(replyDir / ("framed-update-state" + std::to_string(state)),
-                ReplySeed(static_cast<std::uint8_t>(1 | state << 1), framed));
+    ok &= sim::WriteFileBytes((replyDir / ("framed-update-state" + std::to_string(state))).string(),
+                              ReplySeed(static_cast<std::uint8_t>(1 | state << 1), framed));
   }
   // Boot replies for each exchange (mode bit 0 clear, exchange in the bits above).
   const char* exchanges[] = {"info", "start", "block", "finish", "query"};
   for (std::uint8_t exchange = 0; exchange < 5; ++exchange) {
-    ok &= Write(replyDir / (std::string("boot-") + exchanges[exchange]),
-                ReplySeed(static_cast<std::uint8_t>(exchange << 1), boot));
+    ok &= sim::WriteFileBytes((replyDir / (std::string("boot-") + exchanges[exchange])).string(),
+                              ReplySeed(static_cast<std::uint8_t>(exchange << 1), boot));
   }
-  ok &= Write(replyDir / "boot-start-busy", ReplySeed(1 << 1, busy));
+  ok &= sim::WriteFileBytes((replyDir / "boot-start-busy").string(), ReplySeed(1 << 1, busy));
 
   // Update scripts: mode, image length (LE16), version, beta, then one act per report.
   const std::vector<std::pair<const char*, Bytes>> scripts = {
@@ -137,7 +129,9 @@ int main(int argc, char** argv) {
       {"boot-late-ack-then-lost-frame", {1, 200, 0, 150, 2, 0, 0, 4, 50, 5, 0, 4, 200, 6, 0}},
       {"boot-busy-start-decoy-first", {11, 47, 0, 77, 0, 0, 0, 0, 0, 7, 0}},
   };
-  for (const auto& [name, script] : scripts) ok &= Write(updateDir / name, script);
+  for (const auto& [name, script] : scripts) {
+    ok &= sim::WriteFileBytes((updateDir / name).string(), script);
+  }
   if (!ok) {
     std::fprintf(stderr, "record-seeds: cannot write into %s\n", corpus.string().c_str());
     return 1;

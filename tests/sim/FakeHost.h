@@ -20,7 +20,7 @@ class FakeHost : public DeviceHost {
     delays.push_back(delayMs);
   }
   void Detach() override { detached = true; }
-  void StopTakingOutput() override { stalled = true; }
+  void StopTakingOutput() override {}
   std::uint64_t NowMs() override { return now; }
 
   // The inputs since the last call, and forgets them.
@@ -34,7 +34,6 @@ class FakeHost : public DeviceHost {
   std::vector<Bytes> inputs;
   std::vector<std::uint32_t> delays;
   bool detached = false;
-  bool stalled = false;
   std::uint64_t now = 0;
 };
 

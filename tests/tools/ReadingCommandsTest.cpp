@@ -117,19 +117,22 @@ TEST_F(ToolDir, ListJsonIsOneDocument) {
 }
 
 // The verdict is the updater's scan and the listing only explains it: over every cut of a package
-// with refused and usable records the two must tell the same story.
-TEST(SelectImage, AgreesWithTheUpdatersScanOnEveryCut) {
+// with refused and usable records the two must tell the same story, and the select command's
+// status must be the updater's verdict.
+TEST_F(ToolDir, SelectAgreesWithTheUpdatersScanOnEveryCut) {
   const Bytes whole = Package(
       {Record(1, 1, 0), Record(2, 2, 30), Record(1, 1, 10), Record(0, 0, 5), Record(2, 2, 7)});
   for (std::size_t size = 0; size <= whole.size(); ++size) {
     const Bytes package(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
+    Write("pkg.dat", package);
     for (std::uint8_t id = 0; id < 4; ++id) {
       MemoryPackageSource source(package);
       const bool taken = FindPackageImage(source, id, id).has_value();
-      const Selection selection = SelectImage(package, id, id);
-      EXPECT_TRUE(selection.consistent) << size << " " << int{id};
-      EXPECT_EQ(selection.accepted, taken) << size << " " << int{id};
-      EXPECT_EQ(selection.reason.empty(), taken) << size << " " << int{id};
+      EXPECT_TRUE(SelectImage(package, id, id).consistent) << size << " " << int{id};
+      const std::string ids = std::to_string(id);
+      const CommandRun run = Run(RunSelect, "{dir}/pkg.dat --model " + ids + " --variant " + ids);
+      EXPECT_EQ(run.status, taken ? kExitOk : kExitRefused) << size << " " << int{id} << "\n"
+                                                            << run.out << run.err;
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -224,9 +225,8 @@ std::optional<Record> ReadRecord(const std::vector<std::uint8_t>& package, std::
   const kestro::tools::Listing listing = kestro::tools::ListPackage(package);
   if (index >= listing.records.size() || !listing.records[index].ImageWhole()) return std::nullopt;
   const kestro::tools::ListedRecord& record = listing.records[index];
-  const auto data =
-      package.begin() + static_cast<std::ptrdiff_t>(record.offset + record.headerBytes);
-  return Record{record.baseAddress, {data, data + record.length}};
+  const std::span<const std::uint8_t> image = kestro::tools::ImageOf(package, record);
+  return Record{record.baseAddress, {image.begin(), image.end()}};
 }
 
 }  // namespace

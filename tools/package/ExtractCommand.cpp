@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <optional>
-#include <span>
 #include <string>
 
 #include "tools/package/AtomicFile.h"
@@ -34,9 +33,8 @@ int RunExtract(Arguments args, std::ostream& out, std::ostream& err) {
                          " is not whole: " + std::to_string(record.imageBytes) + " of its " +
                          std::to_string(record.length) + " image bytes are in the file");
   }
-  const std::span<const std::uint8_t> image(bytes->data() + record.offset + record.headerBytes,
-                                            record.length);
-  if (const std::string error = WriteFileAtomically(target, image); !error.empty()) {
+  if (const std::string error = WriteFileAtomically(target, ImageOf(*bytes, record));
+      !error.empty()) {
     return Fail(err, error);
   }
   char base[16];

@@ -65,6 +65,7 @@ Listing ListPackage(const std::vector<std::uint8_t>& file) {
     const ImageHeader header = ImageHeader::Parse(bytes);
     record.version = header.version;
     record.beta = header.beta;
+    record.versionWord = header.VersionWord();
     record.baseAddress = header.baseAddress;
     record.length = header.length;
     record.modelId = header.modelId;
@@ -83,6 +84,12 @@ Listing ListPackage(const std::vector<std::uint8_t>& file) {
     if (position > kLastPosition) break;
   }
   return listing;
+}
+
+std::span<const std::uint8_t> ImageOf(const std::vector<std::uint8_t>& file,
+                                      const ListedRecord& record) {
+  return std::span<const std::uint8_t>(file).subspan(
+      static_cast<std::size_t>(record.offset + record.headerBytes), record.length);
 }
 
 std::string FormatRecordLine(std::size_t index, const ListedRecord& r) {
@@ -152,7 +159,7 @@ std::string FormatListingJson(const Listing& listing) {
       }
       text += ", \"version\": " + std::to_string(r.version) +
               ", \"beta\": " + std::to_string(r.beta) +
-              ", \"versionWord\": " + std::to_string(r.version | std::uint32_t{r.beta} << 16) +
+              ", \"versionWord\": " + std::to_string(r.versionWord) +
               ", \"baseAddress\": " + std::to_string(r.baseAddress) +
               ", \"length\": " + std::to_string(r.length) +
               ", \"modelId\": " + std::to_string(r.modelId) +

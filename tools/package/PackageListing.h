@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct ListedRecord {
   std::size_t headerBytes = 0;  // 28, or fewer when the file ends inside the header
   std::uint16_t version = 0;    // the fields below only when the header is whole
   std::uint16_t beta = 0;
+  std::uint32_t versionWord = 0;  // as the updater sends it to the controller
   std::uint32_t baseAddress = 0;
   std::uint32_t length = 0;
   std::uint16_t modelId = 0;
@@ -48,6 +50,10 @@ struct Listing {
 // Stops where the updater's scan would: at a record cut short or one whose next position passes
 // 2^32 - 1.
 Listing ListPackage(const std::vector<std::uint8_t>& file);
+
+// The image bytes of one of `file`'s listed records, for a record whose ImageWhole() holds.
+std::span<const std::uint8_t> ImageOf(const std::vector<std::uint8_t>& file,
+                                      const ListedRecord& record);
 
 // The listing as the tool prints it, one line per record, notes on its problems, and a closing
 // line.

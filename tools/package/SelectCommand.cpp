@@ -130,7 +130,7 @@ int RunSelect(Arguments args, std::ostream& out, std::ostream& err) {
   std::snprintf(line, sizeof line,
                 "the updater would take it: %" PRIu32 " bytes to 0x%08" PRIx32
                 ", version word 0x%08" PRIx32 "\n",
-                r.length, r.baseAddress, r.version | std::uint32_t{r.beta} << 16);
+                r.length, r.baseAddress, r.versionWord);
   out << line;
   return kExitOk;
 }
