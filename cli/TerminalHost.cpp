@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <iostream>
-#include <thread>
 
 #include "platform/Utf8.h"
 #include "update/UpdateSession.h"
@@ -29,12 +28,14 @@ bool TerminalHost::ConfirmImage(const std::wstring& offer) {
   return true;
 }
 
-void TerminalHost::Tell(const std::wstring& message, From) {
+void TerminalHost::Tell(const std::wstring& message, From from) {
   m_progress.Finish();
   // The success goes where results go; everything else is something to heed.
   const bool success = ForTerminal(message) == ForTerminal(Text(kTextSuccess));
   std::FILE* out = success ? stdout : stderr;
-  std::fprintf(out, "%s\n", ToUtf8(ForTerminal(message)).c_str());
+  // Where a window would name the program in its caption, a terminal line starts with its name.
+  const char* prefix = from == From::kProgram ? "kestro-update: " : "";
+  std::fprintf(out, "%s%s\n", prefix, ToUtf8(ForTerminal(message)).c_str());
   std::fflush(out);
 }
 
@@ -45,9 +46,7 @@ void TerminalHost::SetProgress(std::uint32_t percent) {
   m_progress.Show(percent, m_context.bytesSent, m_context.imageLength);
 }
 
-void TerminalHost::Wait(std::uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void TerminalHost::Wait(std::uint32_t milliseconds) { m_stop.Sleep(milliseconds); }
 
 std::uint64_t TerminalHost::NowMs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cli/Progress.h"
+#include "cli/StopSignal.h"
 #include "cli/Texts.h"
 #include "update/UpdateContext.h"
 #include "update/UpdateHost.h"
@@ -19,8 +20,10 @@ namespace kestro::cli {
 
 class TerminalHost : public UpdateHost {
  public:
-  TerminalHost(const Texts& texts, const UpdateContext& context, bool assumeYes)
-      : m_texts(texts), m_context(context), m_assumeYes(assumeYes) {}
+  // `stop` cuts the update's pauses short.
+  TerminalHost(const Texts& texts, const UpdateContext& context, const StopSignal& stop,
+               bool assumeYes)
+      : m_texts(texts), m_context(context), m_stop(stop), m_assumeYes(assumeYes) {}
 
   void SetPackage(std::wstring path) { m_package = std::move(path); }
 
@@ -46,6 +49,7 @@ class TerminalHost : public UpdateHost {
  private:
   const Texts& m_texts;
   const UpdateContext& m_context;
+  const StopSignal& m_stop;
   bool m_assumeYes;
   std::optional<std::wstring> m_package;
   std::wstring m_title;

@@ -16,7 +16,7 @@ bool LocaleIsChinese() {
 }
 
 std::wstring Texts::Text(int index) const {
-  const TextEntry* entry = FindText(index);
+  const TextEntry* entry = FindTerminalText(index);
   if (entry == nullptr) return {};
   return m_chinese ? entry->chinese : entry->english;
 }

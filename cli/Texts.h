@@ -10,7 +10,7 @@ namespace kestro::cli {
 // The language of LC_ALL, else LC_MESSAGES, else LANG: Chinese only for zh_CN.
 bool LocaleIsChinese();
 
-// LocalizedString index, in the language chosen once at start.
+// LocalizedString index, in the language chosen once at start, as a terminal words it.
 class Texts {
  public:
   explicit Texts(bool chinese) : m_chinese(chinese) {}

@@ -6,7 +6,8 @@
 //
 // Without a package: the controller's version, as the Windows program's title shows it. With
 // one: the update. Exit status 0 when it did what was asked; 1 when an update failed or was not
-// made (a bad file, cancelled); 2 when there is no controller to talk to.
+// made (a bad file, a boot loader that does not tell its model, cancelled); 2 when there is no
+// controller to talk to.
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/StopSignal.h"
 #include "cli/TerminalHost.h"
 #include "cli/Texts.h"
 #include "hid/Hid.h"
@@ -43,6 +45,7 @@ constexpr int kExitUsage = 64;
 
 constexpr char kUsage[] =
     "usage: kestro-update [--yes] [--wait] [--timeout SECONDS] [--debug] [PACKAGE.dat]\n"
+    "       kestro-update --help\n"
     "  without PACKAGE: shows the connected controller's firmware version\n"
     "  PACKAGE.dat      updates the controller with the package's image for it\n"
     "  --yes            takes the offered version without asking\n"
@@ -51,6 +54,7 @@ constexpr char kUsage[] =
     "  --debug          the updater's diagnostic lines on standard error\n";
 
 struct Options {
+  bool help = false;
   std::optional<std::string> package;
   bool yes = false;
   bool wait = false;
@@ -62,7 +66,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--yes") {
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--yes") {
       options.yes = true;
     } else if (arg == "--wait") {
       options.wait = true;
@@ -88,21 +94,28 @@ void Say(const std::string& line) { std::fprintf(stderr, "kestro-update: %s\n", 
 
 std::atomic<int> g_interrupts{0};
 hidraw::HidrawPort* g_port = nullptr;
+StopSignal* g_stop = nullptr;
 const TerminalHost* g_host = nullptr;
 std::string g_warning;
 std::string g_aborting;
 
 void OnInterrupt(int) {
   if (g_host == nullptr || !g_host->Transferring()) _exit(130);  // nothing is being written
-  // Only async-signal-safe calls here: an atomic, write(2), and the port's atomic flag.
+  // Only async-signal-safe calls here: an atomic, write(2), the port's atomic flag and the stop's
+  // eventfd.
   const int count = ++g_interrupts;
+  if (count >= 2) {
+    // Reads and writes fail from now on, and the pauses between them end at once.
+    g_port->Abort();
+    g_stop->Raise();
+  }
   const std::string& text = count == 1 ? g_warning : g_aborting;
   if (write(STDERR_FILENO, text.data(), text.size()) < 0) return;
-  if (count >= 2) g_port->Abort();
 }
 
-void CatchInterrupts(hidraw::HidrawPort& port, const TerminalHost& host) {
+void CatchInterrupts(hidraw::HidrawPort& port, StopSignal& stop, const TerminalHost& host) {
   g_port = &port;
+  g_stop = &stop;
   g_host = &host;
   g_warning =
       "\nkestro-update: the controller is being written; stopping now leaves it without working "
@@ -117,9 +130,9 @@ void CatchInterrupts(hidraw::HidrawPort& port, const TerminalHost& host) {
 
 // --- the package, checked before anything is sent ------------------------------------------------
 
-// One clear line when the package cannot serve this controller; nothing when it can.
-std::optional<std::string> PackageProblem(const std::string& path, std::uint16_t modelId,
-                                          std::uint8_t variant) {
+// One clear line when the file is no package at all, or cannot be read; nothing when it can be.
+// Checked before anything else, so that a bad file is what the user hears of.
+std::optional<std::string> PackageFileProblem(const std::string& path) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) {
     return "cannot read " + path + ": " +
@@ -136,6 +149,16 @@ std::optional<std::string> PackageProblem(const std::string& path, std::uint16_t
   if (!file.ReadAt(0, head, sizeof head, got) || got != sizeof head ||
       kImageHeaderSize + std::uint64_t{ImageHeader::Parse(head).length} > length) {
     return path + " is not a firmware package";
+  }
+  return std::nullopt;
+}
+
+// One clear line when the package holds no image for the controller found.
+std::optional<std::string> NoImageProblem(const std::string& path, std::uint16_t modelId,
+                                          std::uint8_t variant) {
+  PackageFile file;
+  if (!file.Open(FromUtf8(path))) {
+    return "cannot read " + path + ": " + std::strerror(errno);
   }
   if (!FindPackageImage(file, modelId, variant)) {
     char identity[64];
@@ -189,6 +212,12 @@ int NoController(const std::string& why, const Texts& texts) {
 
 int Run(const Options& options) {
   const Texts texts(LocaleIsChinese());
+  if (options.package) {
+    if (const auto problem = PackageFileProblem(*options.package)) {
+      Say(*problem);
+      return kExitFailed;
+    }
+  }
   if (options.debug) {
     SetDiagnosticSink([](const std::wstring& line) {
       std::fputs(ToUtf8(line).c_str(), stderr);
@@ -199,7 +228,8 @@ int Run(const Options& options) {
   CHid hid(port);
   UpdateContext context;
   context.ClearImageFields();
-  TerminalHost host(texts, context, options.yes);
+  StopSignal stop;
+  TerminalHost host(texts, context, stop, options.yes);
   UpdateSession session{hid, context, host};
   BootUpdate boot(session);
   FramedUpdate framed(session, boot);
@@ -236,8 +266,13 @@ int Run(const Options& options) {
     std::printf("%s\n", ToUtf8(host.Title()).c_str());
     return kExitDone;
   }
+  // A boot loader that did not tell its model has been told of (the core's "Get gamepad info
+  // error"): no image can be chosen for it.
+  if (DeviceKind.load() == kDeviceKindBoot && context.modelConnection != hid.Connection()) {
+    return kExitFailed;
+  }
   if (const auto problem =
-          PackageProblem(*options.package, context.deviceModelId, context.deviceVariant)) {
+          NoImageProblem(*options.package, context.deviceModelId, context.deviceVariant)) {
     Say(*problem);
     return kExitFailed;
   }
@@ -250,7 +285,7 @@ int Run(const Options& options) {
     return kExitFailed;
   }
   stopFlag = 0;
-  CatchInterrupts(port, host);
+  CatchInterrupts(port, stop, host);
   if (DeviceKind.load() == kDeviceKindBoot) {
     boot.RunBootUpdate();
   } else {
@@ -268,6 +303,10 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fputs(kestro::cli::kUsage, stderr);
     return kestro::cli::kExitUsage;
+  }
+  if (options->help) {
+    std::fputs(kestro::cli::kUsage, stdout);
+    return kestro::cli::kExitDone;
   }
   return kestro::cli::Run(*options);
 }

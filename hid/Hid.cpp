@@ -57,7 +57,10 @@ OwnedHandle CHid::Search() {
 
 int CHid::FindDevice() {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
+  const bool wasPresent = m_DevicePresent.load() != 0;
+  const std::wstring previousPath = m_DevicePath;
   OwnedHandle probe = Search();
+  if (!probe.IsOpen() || !wasPresent || m_DevicePath != previousPath) ++m_Connection;
   if (!m_NotificationsRegistered) {
     RegisterDeviceNotifications();
     m_NotificationsRegistered = 1;

@@ -58,6 +58,10 @@ class CHid {
   // The system's error code of this thread's last failed port call.
   std::uint32_t LastPortError() { return m_port.LastError(); }
   std::wstring DevicePath() const;
+  // Which plugging-in of a controller the last search found: a new number whenever a search
+  // finds none, or finds one after none or at another path, so that what was learnt of one
+  // controller is never taken for the next.
+  std::uint32_t Connection() const { return m_Connection.load(); }
   std::uint32_t ReadTimeout() const { return m_ReadTimeout.load(); }
 
   // The process-wide output report buffer (65 bytes), as the last write left it.
@@ -79,6 +83,7 @@ class CHid {
   mutable std::recursive_mutex m_lock;
 
   std::atomic<int> m_DevicePresent{0};
+  std::atomic<std::uint32_t> m_Connection{0};
   OwnedHandle m_WriteHandle;
   OwnedHandle m_ReadHandle;
   std::wstring m_DevicePath;

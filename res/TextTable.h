@@ -12,7 +12,18 @@ struct TextEntry {
 
 inline constexpr TextEntry kTextTable[] = {
 #define KESTRO_TEXT(index, zh, en) {index, zh, en},
+#define KESTRO_TERMINAL_TEXT(index, zh, en)
 #include "res/texts.def"
+#undef KESTRO_TERMINAL_TEXT
+#undef KESTRO_TEXT
+};
+
+// Where a terminal words a text its own way.
+inline constexpr TextEntry kTerminalTextTable[] = {
+#define KESTRO_TEXT(index, zh, en)
+#define KESTRO_TERMINAL_TEXT(index, zh, en) {index, zh, en},
+#include "res/texts.def"
+#undef KESTRO_TERMINAL_TEXT
 #undef KESTRO_TEXT
 };
 
@@ -22,6 +33,14 @@ inline const TextEntry* FindText(int index) {
     if (entry.index == index) return &entry;
   }
   return nullptr;
+}
+
+// The entry of LocalizedString index as a terminal says it.
+inline const TextEntry* FindTerminalText(int index) {
+  for (const TextEntry& entry : kTerminalTextTable) {
+    if (entry.index == index) return &entry;
+  }
+  return FindText(index);
 }
 
 }  // namespace kestro

@@ -31,7 +31,9 @@ int BootUpdate::SendBootCommand(const std::uint8_t* data, std::uint32_t length,
 bool BootUpdate::StartBootTransfer(std::uint16_t command, std::uint32_t address,
                                    std::uint32_t total) {
   UpdateHost& host = m_session.host;
-  SendBootCommand(nullptr, 0, address, total, command);
+  // A frame the controller does not take cannot be answered: it is gone, or the update was
+  // stopped, and waiting out the pauses would only delay the end.
+  if (!SendBootCommand(nullptr, 0, address, total, command)) return false;
   const std::uint64_t start = host.NowMs();
   host.Wait(kStartSettleMs);
   std::uint32_t tries = 0;
@@ -43,7 +45,7 @@ bool BootUpdate::StartBootTransfer(std::uint16_t command, std::uint32_t address,
     if (answer == Reply::kBusy) tries = 0;
     // A controller that stays busy for ever would keep this going without end.
     if (host.NowMs() - start >= kBootStartBoundMs) return false;
-    SendBootCommand(nullptr, 0, address, total, command);
+    if (!SendBootCommand(nullptr, 0, address, total, command)) return false;
     host.Wait(kStartRetryMs);
     if (++tries >= kStartReads) return false;
   }
@@ -51,14 +53,23 @@ bool BootUpdate::StartBootTransfer(std::uint16_t command, std::uint32_t address,
 
 bool BootUpdate::WriteBootBlock(const std::uint8_t* data, std::uint32_t address,
                                 std::uint32_t length, std::uint32_t total, bool image) {
+  return ExchangeBlockFrame(data, address, length, total, image) == Exchange::kAcknowledged;
+}
+
+BootUpdate::Exchange BootUpdate::ExchangeBlockFrame(const std::uint8_t* data, std::uint32_t address,
+                                                    std::uint32_t length, std::uint32_t total,
+                                                    bool image) {
   const std::uint16_t command = image ? BOOT_WRITE_IMAGE : BOOT_WRITE_PARAM;
-  SendBootCommand(data, length, address, total, command);
+  if (!SendBootCommand(data, length, address, total, command)) {
+    DebugLine(L"boot: %ls frame to 0x%08x not taken", image ? L"image" : L"version", address);
+    return Exchange::kNotSent;
+  }
   for (std::uint32_t i = 0; i < kBootBlockReads; ++i) {
     std::uint8_t reply[kPayloadSize] = {};
     const std::uint32_t result = m_session.hid.ReadReport(reply, kPayloadSize);
-    if (CheckReply(result, reply, command) == Reply::kAcknowledged) return true;
+    if (CheckReply(result, reply, command) == Reply::kAcknowledged) return Exchange::kAcknowledged;
   }
-  return false;
+  return Exchange::kUnanswered;
 }
 
 bool BootUpdate::GetBootInfo(std::uint8_t* destination, std::uint32_t length) {
@@ -92,16 +103,29 @@ bool BootUpdate::WriteTargetVersion() {
   return WriteBootBlock(word, kVersionParamAddress, sizeof word, sizeof word, false);
 }
 
+bool BootUpdate::ReadBootInfo(std::uint8_t (&info)[kBootInfoSize]) {
+  UpdateContext& context = m_session.context;
+  // Whatever an earlier exchange learnt is not this controller's until it answers.
+  context.modelConnection = 0;
+  if (!GetBootInfo(info, kBootInfoSize)) return false;
+  context.deviceModelId = ReadLe16(info + kInfoModelId);
+  context.deviceVariant = info[kInfoVariant];
+  context.modelConnection = m_session.hid.Connection();
+  return true;
+}
+
+void BootUpdate::RefuseUnknownController() {
+  m_session.host.EnableUpdateButton(false);
+  m_session.host.Tell(L"Get gamepad info error", UpdateHost::From::kProgram);
+}
+
 void BootUpdate::QueryBootInfo() {
   UpdateHost& host = m_session.host;
   std::uint8_t info[kBootInfoSize] = {};
-  if (!GetBootInfo(info, kBootInfoSize)) {
-    host.EnableUpdateButton(false);
-    host.Tell(L"Get gamepad info error", UpdateHost::From::kProgram);
+  if (!ReadBootInfo(info)) {
+    RefuseUnknownController();
     return;
   }
-  m_session.context.deviceModelId = ReadLe16(info + kInfoModelId);
-  m_session.context.deviceVariant = info[kInfoVariant];
   deviceVersion = ReadLe32(info + kInfoVersion);
   const std::uint32_t version = deviceVersion.load();
   if (version == kVersionNoFirmware) {
@@ -121,12 +145,16 @@ void BootUpdate::QueryBootInfo() {
 bool BootUpdate::WriteImageBlock(std::uint32_t offset, std::uint32_t count) {
   const UpdateContext& context = m_session.context;
   for (std::uint32_t frames = 1;; ++frames) {
-    if (WriteBootBlock(context.blockBuffer, context.imageBaseAddress + offset, count,
-                       context.imageLength, true)) {
-      ReadOffLateAcks(BOOT_WRITE_IMAGE, frames - 1);
-      return true;
+    switch (ExchangeBlockFrame(context.blockBuffer, context.imageBaseAddress + offset, count,
+                               context.imageLength, true)) {
+      case Exchange::kAcknowledged:
+        ReadOffLateAcks(BOOT_WRITE_IMAGE, frames - 1);
+        return true;
+      case Exchange::kNotSent:
+        return false;  // a controller that takes no report takes no resend either
+      case Exchange::kUnanswered:
+        break;  // the same block again, same address and bytes
     }
-    // The same block again, same address and bytes.
     if (frames > kBootBlockResends) return false;
   }
 }
@@ -166,6 +194,16 @@ bool BootUpdate::WriteImage() {
 void BootUpdate::RunBootUpdate() {
   UpdateContext& context = m_session.context;
   UpdateHost& host = m_session.host;
+  // The image is chosen by the model and variant of the controller connected now: never by those
+  // of an earlier one, nor by none at all (the first record, often the normal firmware's, which
+  // may start at the boot loader's own address).
+  if (context.modelConnection != m_session.hid.Connection()) {
+    std::uint8_t info[kBootInfoSize] = {};
+    if (!ReadBootInfo(info)) {
+      RefuseUnknownController();
+      return;
+    }
+  }
   if (!m_selection.SelectPackageImage(kDeviceKindBoot, [] {})) {
     host.RefreshUpdateButton();
     return;

@@ -110,8 +110,10 @@ void FramedUpdate::Usb_UpdateThread() {
       if (HandleFramedReply(reply)) lastProgress = host.NowMs();
     } else {
       DebugLine(L"recv() failed with error code 0x%x", result);
-      SendShortPacket(RECV_FAILED, 0);
-      readErrors = result == kWaitTimeout ? 0 : readErrors + 1;
+      // A controller that takes no report within the write bound is gone or hung (or the update
+      // was stopped): it will not move the update on.
+      const bool taken = SendShortPacket(RECV_FAILED, 0);
+      readErrors = !taken ? kReadErrorBound : result == kWaitTimeout ? 0 : readErrors + 1;
     }
     if (stopFlag.load() != 0) break;
     const std::uint32_t bound =

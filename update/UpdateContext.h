@@ -17,6 +17,9 @@ struct UpdateContext {
   std::uint32_t bytesSent = 0;
   std::uint16_t deviceModelId = 0;  // reported by a boot-mode controller
   std::uint8_t deviceVariant = 0;
+  // The CHid connection whose boot loader reported deviceModelId and deviceVariant; 0 when none
+  // has since the last info exchange began. An image is chosen by them only for that connection.
+  std::uint32_t modelConnection = 0;
   std::uint32_t imageDataOffset = 0;  // file position of the chosen image's first byte
   ImageHeader selectedHeader;
   std::wstring packagePath;
@@ -29,6 +32,7 @@ struct UpdateContext {
     imageDataOffset = imageLength = imageBaseAddress = targetVersion = bytesSent = 0;
     deviceModelId = 0;
     deviceVariant = 0;
+    modelConnection = 0;
   }
 };
 

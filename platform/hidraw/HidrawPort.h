@@ -16,6 +16,10 @@ struct udev_monitor;
 
 namespace kestro::hidraw {
 
+// The longest a write to a USB hidraw node can block: usbhid sends an output report with the USB
+// core's control time-out (USB_CTRL_SET_TIMEOUT, 5 s) and fails it with ETIMEDOUT after that.
+inline constexpr std::uint32_t kKernelWriteBoundMs = 5000;
+
 class HidrawPort : public HidPort {
  public:
   HidrawPort();
@@ -28,7 +32,10 @@ class HidrawPort : public HidPort {
   PortHandle Open(const std::wstring& path, PortAccess access) override;
   // HIDIOCGRAWINFO's vendor and product.
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
-  // One write of all 65 bytes, once poll says the node takes it, within timeoutMs.
+  // One write of all 65 bytes. timeoutMs bounds only the wait for poll, which on a USB hidraw
+  // node always says writable: the write itself ignores O_NONBLOCK and waits, uninterruptibly,
+  // until the controller takes the report or usbhid gives up (kKernelWriteBoundMs). That is the
+  // real bound of a write here, and no signal or abort cuts it short.
   bool Write(PortHandle handle, const Report& report, std::uint32_t timeoutMs) override;
   // poll, then one read of one 64-byte report behind report id 0. A node that is gone (POLLERR,
   // POLLHUP, EIO) is a failed read, never a report.

@@ -15,8 +15,9 @@
 namespace kestro::hidraw::testing {
 namespace {
 
-// A reader's queue in the kernel holds 64 reports; a report that finds it full is dropped.
-constexpr std::size_t kQueueCapacity = 64;
+// A file's ring in the kernel has 64 slots, one always free: 63 reports. A report that finds
+// the ring full is dropped.
+constexpr std::size_t kRingReports = 63;
 // The largest report the kernel takes in one write (HID_MAX_BUFFER_SIZE).
 constexpr std::size_t kMaxWriteBytes = 4096;
 // How long usbhid waits for a controller that does not take an output report
@@ -107,7 +108,7 @@ void EmulatedNode::UnmarkLocked() {
 
 void EmulatedNode::QueueReport(const sim::Payload& payload) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_gone || m_reports.size() >= kQueueCapacity) return;
+  if (m_gone || m_reports.size() >= kRingReports) return;
   m_reports.emplace_back(payload, payload + sim::kPayloadBytes);
   MarkLocked();
 }

@@ -2,11 +2,19 @@
 // umockdev as the kernel's hidraw driver answers them, with an emulated controller behind it.
 //
 // - HIDIOCGRAWINFO gives bus USB and the node's vendor and product.
-// - Each write is one output report, taken whole; a 65-byte one goes to the controller.
-// - Each read hands out one 64-byte input report, oldest first; none queued: EAGAIN.
+// - Each write is one output report, taken whole; a 65-byte one goes to the controller. A write
+//   ignores O_NONBLOCK: one the controller does not take waits for the USB time-out (5 s) and
+//   fails with ETIMEDOUT, and no signal cuts it short (umockdev blocks signals while the program
+//   waits for our answer). poll always says the node is writable.
+// - Each read hands out one 64-byte input report, oldest first; none queued: EAGAIN. The kernel
+//   keeps a ring of 64 slots, 63 reports, for each open file, and drops the newest report for a
+//   file whose ring is full. umockdev tells of an open file only at its first call, and not of its
+//   close, so the node keeps one such ring: what a program sees that reads through one file at a
+//   time, as every program here does (reports a closed file left unread stay for the next one).
 // - Gone (unplugged): the terminal that stands for the node is hung up, so that poll says
 //   POLLERR|POLLHUP; reports queued before can still be read, as from the kernel, then reads
-//   fail with EIO; writes and ioctls fail with ENODEV.
+//   fail with EIO; writes and ioctls fail with ENODEV. Unlike the kernel, the hung-up terminal
+//   says POLLIN too when nothing is queued.
 //
 // umockdev backs a node without contents with a pseudo-terminal and does not intercept poll, so
 // poll acts on that terminal: one marker byte sits in it while reports are queued (POLLIN), and is

@@ -157,6 +157,66 @@ TEST_F(BootFixture, AReplyThatIsNoAcknowledgementCausesNoResend) {
   EXPECT_FALSE(ButtonEnabled());
 }
 
+// A boot update is made only for a controller whose model the info exchange read: the one that
+// answered, not one that came after it, nor a silent one (whose 0/0 would pick the normal
+// firmware's record).
+struct UnknownModelCase {
+  const char* name;
+  bool firstAnswers;    // a controller of another model answers at start, then goes
+  bool removalMessage;  // its removal is announced before the next one arrives
+};
+
+class UnknownModelTest : public BootFixture,
+                         public ::testing::WithParamInterface<UnknownModelCase> {};
+
+TEST_P(UnknownModelTest, APressAfterAFailedInfoExchangeSendsNothingButTheInfoRequest) {
+  const UnknownModelCase c = GetParam();
+  sim::BootConfig silent;
+  silent.faults.silentTo = BOOT_GET_INFO;
+  std::shared_ptr<sim::BootController> controller;
+  if (c.firstAnswers) {
+    sim::BootConfig other;
+    other.modelId = kModel + 1;
+    AttachBoot(other);
+    Start();
+    ASSERT_EQ(Title(), kTitle + L"(Fw v1.2)");
+    env.port.Detach(L"boot");
+    if (c.removalMessage) DeviceChange(win::DBT_DEVICEREMOVECOMPLETE);
+    controller = AttachBoot(silent);
+    DeviceChange(win::DBT_DEVICEARRIVAL);
+  } else {
+    controller = AttachBoot(silent);
+    Start();
+  }
+  ASSERT_EQ(BoxTexts(), std::vector<std::wstring>{L"Get gamepad info error"});
+  EXPECT_FALSE(ButtonEnabled());
+  // A record for the earlier model first, and model 0/0 at the boot loader's own address.
+  auto records = Records(100, false);
+  records[0] = MakeRecord(0, 0, 100, 3);
+  records[0].baseAddress = 0x08000000;
+  records.push_back(MakeRecord(kModel + 1, 0, 100, 4));
+  PickFile(WritePackage("p.dat", records));
+
+  DeviceChange(win::DBT_DEVNODES_CHANGED);  // any device node: the button comes back
+  ASSERT_TRUE(ButtonEnabled());
+  RunUpdate();
+
+  EXPECT_EQ(BoxTexts(),
+            (std::vector<std::wstring>{L"Get gamepad info error", L"Get gamepad info error"}));
+  EXPECT_EQ(env.system.MessageBoxes().back().caption, L"KestroUpdate");  // the program's name
+  EXPECT_TRUE(env.system.FileDialogs().empty());
+  EXPECT_EQ(FramesOf(*controller, BOOT_GET_INFO).size(), controller->Frames().size());
+  EXPECT_TRUE(controller->Flash().empty());
+  EXPECT_FALSE(ButtonEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Controllers, UnknownModelTest,
+                         ::testing::Values(UnknownModelCase{"silent_from_the_start", false, false},
+                                           UnknownModelCase{"after_another_model", true, true},
+                                           UnknownModelCase{"after_another_model_unannounced", true,
+                                                            false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct InfoTitleCase {
   std::uint32_t version;
   std::wstring title;
