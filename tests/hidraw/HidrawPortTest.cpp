@@ -143,25 +143,41 @@ TEST_F(HidrawPortTest, EachReportArrivesWholeAsOneWrite) {
   EXPECT_EQ(arrived, sent);
 }
 
-TEST_F(HidrawPortTest, EachReadTakesOneReportBehindReportIdZero) {
+struct QueueCase {
+  const char* name;
+  int sent;      // reports the controller sends before the first read
+  int readable;  // what the reader gets of them: the oldest, up to the ring's 63
+};
+
+class QueueTest : public HidrawPortTest, public ::testing::WithParamInterface<QueueCase> {};
+
+TEST_P(QueueTest, EachReadTakesOneReportBehindReportIdZeroOldestFirst) {
+  const QueueCase& c = GetParam();
   auto node = PlugNode();
   OwnedHandle reader = Open(*node, PortAccess::Read);
   ASSERT_TRUE(reader.IsOpen());
-  std::array<sim::Payload, 3> payloads;
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
-    Fill(payloads[i], static_cast<std::uint8_t>(0x10 * (i + 1)));
-    node->QueueReport(payloads[i]);
+  for (int i = 0; i < c.sent; ++i) {
+    sim::Payload payload;
+    Fill(payload, static_cast<std::uint8_t>(i + 1));
+    node->QueueReport(payload);
   }
-  for (const sim::Payload& payload : payloads) {
+  for (int i = 0; i < c.readable; ++i) {
+    sim::Payload payload;
+    Fill(payload, static_cast<std::uint8_t>(i + 1));
     Report report;
     std::memset(report, 0xEE, sizeof report);
-    ASSERT_EQ(port.Read(reader.Get(), report, 1000), kWaitReceived);
+    ASSERT_EQ(port.Read(reader.Get(), report, 1000), kWaitReceived) << "report " << i;
     EXPECT_EQ(report[0], 0);
-    EXPECT_EQ(std::memcmp(report + 1, payload, kPayloadSize), 0);
+    EXPECT_EQ(std::memcmp(report + 1, payload, kPayloadSize), 0) << "report " << i;
   }
   Report report;
   EXPECT_EQ(port.Read(reader.Get(), report, 50), kWaitTimeout);
 }
+
+INSTANTIATE_TEST_SUITE_P(Queues, QueueTest,
+                         ::testing::Values(QueueCase{"Three", 3, 3},
+                                           QueueCase{"MoreThanTheRingHolds", 70, 63}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // What one read returns, by what the node holds when it starts.
 struct ReadCase {

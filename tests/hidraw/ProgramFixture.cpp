@@ -12,7 +12,7 @@
 namespace kestro::hidraw::testing {
 
 std::string ProgramText(int index, bool chinese) {
-  const TextEntry* entry = FindText(index);
+  const TextEntry* entry = FindTerminalText(index);
   if (entry == nullptr) return {};
   std::string text = ToUtf8(chinese ? entry->chinese : entry->english);
   for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);

@@ -24,7 +24,7 @@ inline constexpr int kTextTitle = 6;
 inline constexpr int kTextFailure = 7;
 inline constexpr int kTextInstructions = 14;
 
-// The text as the program prints it: UTF-8, CR LF as LF.
+// The text as the program prints it: as a terminal words it, UTF-8, CR LF as LF.
 std::string ProgramText(int index, bool chinese = false);
 
 // What the boot controller is, and where images go.

@@ -9,7 +9,13 @@
 namespace kestro::hidraw::testing {
 namespace {
 
-enum class Present { kNothing, kOtherDevice, kNormal, kBoot };
+enum class Present {
+  kNothing,
+  kOtherDevice,
+  kNormal,
+  kBoot,
+  kSilentBoot,  // a boot loader that does not answer its info request
+};
 
 enum class Argument {
   kNone,             // no package: the version query
@@ -19,6 +25,9 @@ enum class Argument {
   kEmpty,            // an empty file
   kNormalImageOnly,  // a package for a normal-mode controller only
   kBootImageOnly,    // a package for the boot-mode controller only
+  // Model 0/0 first, at the boot loader's own address, then the boot-mode controller's image:
+  // what a controller of unknown model would wrongly be given.
+  kNormalImageFirst,
 };
 
 struct RefusalCase {
@@ -59,6 +68,11 @@ class RefusalTest : public ProgramTest, public ::testing::WithParamInterface<Ref
         return {WritePackage("normal.dat", {Record(0, 0, 100, 1)})};
       case Argument::kBootImageOnly:
         return {WritePackage("boot.dat", {Record(kBootModel, kBootVariant, 100, 2)})};
+      case Argument::kNormalImageFirst: {
+        sim::PackageRecord first = Record(0, 0, 100, 1);
+        first.baseAddress = 0x08000000;
+        return {WritePackage("both.dat", {first, Record(kBootModel, kBootVariant, 100, 2)})};
+      }
     }
     return {};
   }
@@ -80,9 +94,13 @@ TEST_P(RefusalTest, OneClearLineNonZeroStatusNothingSent) {
       node = bed.Plug(normal);
       break;
     case Present::kBoot:
-      boot = std::make_shared<sim::BootController>();
+    case Present::kSilentBoot: {
+      sim::BootConfig config;
+      if (c.present == Present::kSilentBoot) config.faults.silentTo = sim::BOOT_GET_INFO;
+      boot = std::make_shared<sim::BootController>(config);
       node = bed.Plug(boot);
       break;
+    }
   }
   if (c.present != Present::kNothing) {
     ASSERT_NE(node, nullptr);
@@ -107,10 +125,10 @@ TEST_P(RefusalTest, OneClearLineNonZeroStatusNothingSent) {
   if (c.oneLine) {
     EXPECT_EQ(lines.size(), 1u) << run.err;
   } else {
-    const std::string instructions = ProgramText(kTextInstructions);
+    // As a terminal words them: no button to click.
     EXPECT_GT(lines.size(), 1u) << run.err;
-    EXPECT_NE(run.err.find(instructions.substr(0, instructions.find('\n'))), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find(ProgramText(kTextInstructions)), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("button"), std::string::npos) << run.err;
   }
   EXPECT_EQ(run.out.find(ProgramText(kTextUpgraded)), std::string::npos) << run.out;
   if (normal) {
@@ -192,6 +210,28 @@ INSTANTIATE_TEST_SUITE_P(
                     2,
                     {"no controller found"},
                     false},
+        // The file is what is wrong, whether or not a controller is there.
+        RefusalCase{"MissingFileNoController",
+                    Present::kNothing,
+                    Argument::kMissing,
+                    false,
+                    1,
+                    {"cannot read"},
+                    true},
+        RefusalCase{"NotAPackageNoController",
+                    Present::kNothing,
+                    Argument::kNotAPackage,
+                    false,
+                    1,
+                    {"not a firmware package"},
+                    true},
+        RefusalCase{"BootLoaderWithoutItsModel",
+                    Present::kSilentBoot,
+                    Argument::kNormalImageFirst,
+                    false,
+                    1,
+                    {"Get gamepad info error"},
+                    true},
         RefusalCase{"NoControllerNoPackage",
                     Present::kNothing,
                     Argument::kNone,
