@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
 
 #include "tests/tools/HexText.h"
 #include "tests/tools/ToolDir.h"
@@ -22,6 +26,15 @@ class BuildFixture : public ToolDir {
     Write("empty.bin", Bytes{});
     Write("out.dat", kOld);
     std::filesystem::create_directory(Path("adir"));
+    std::filesystem::create_directory(Path("sub"));
+    Write("sub/target.dat", kOld);
+    std::filesystem::create_symlink("sub/target.dat", Path("relative.dat"));
+    std::filesystem::create_symlink(Path("sub/target.dat"), Path("absolute.dat"));
+    // The second link is relative to its own folder, not to the first link's.
+    std::filesystem::create_symlink("sub/hop.dat", Path("chain.dat"));
+    std::filesystem::create_symlink("target.dat", Path("sub/hop.dat"));
+    std::filesystem::create_symlink("sub/missing.dat", Path("dangling.dat"));
+    std::filesystem::create_symlink("loop.dat", Path("loop.dat"));
   }
 };
 
@@ -78,6 +91,7 @@ struct RefusedCase {
   std::string args;   // behind OUT
   std::string error;  // what the one error line says, or a piece of it
   std::string out = "out.dat";
+  rlim_t fileSizeLimit = 0;  // when set, writes past it fail as on a full disk
 };
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
@@ -85,7 +99,15 @@ class Refused : public BuildFixture, public ::testing::WithParamInterface<Refuse
 
 TEST_P(Refused, SaysWhyInOneLineAndWritesNothing) {
   const std::set<std::string> before = Names();
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit unlimited = limit;
+  const auto onExcess = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+  if (GetParam().fileSizeLimit != 0) limit.rlim_cur = GetParam().fileSizeLimit;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
   const CommandRun run = Run(RunBuild, "{dir}/" + GetParam().out + " " + GetParam().args);
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  std::signal(SIGXFSZ, onExcess);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.err.starts_with("kestro-package: ")) << run.err;
   EXPECT_NE(run.err.find(GetParam().error), std::string::npos) << run.err;
@@ -108,7 +130,52 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"later record bad", "--record size=10 " + kFile + "bad.hex", "record 1: "},
         RefusedCase{"truncate not cutting", "--record size=10 --truncate 38",
                     "does not cut the 38-byte package"},
-        RefusedCase{"target is a directory", "--record size=10", "cannot replace", "adir"}),
+        RefusedCase{"target is a directory", "--record size=10", "cannot replace", "adir"},
+        RefusedCase{"write cut short", "--record size=1000", "File too large", "out.dat", 100},
+        RefusedCase{"dangling link", "--record size=10", "/sub/missing.dat, which does not exist",
+                    "dangling.dat"},
+        RefusedCase{"link loop", "--record size=10", "Too many levels of symbolic links",
+                    "loop.dat"}),
+    [](const auto& info) { return TestName(info.param.name); });
+
+struct WrittenCase {
+  const char* name;
+  std::string out;     // as named on the command line
+  std::string target;  // the file that then holds the package
+  mode_t before;       // the target's mode before the build; 0: there is no target yet
+  mode_t after;
+};
+void PrintTo(const WrittenCase& c, std::ostream* os) { *os << c.name; }
+
+class Written : public BuildFixture, public ::testing::WithParamInterface<WrittenCase> {};
+
+// A link stays a link and the file it names takes the package; a replaced file keeps its mode.
+TEST_P(Written, LandsInTheFileTheNameStandsFor) {
+  const WrittenCase& c = GetParam();
+  if (c.before != 0) {
+    ASSERT_EQ(::chmod(Path(c.target).c_str(), c.before), 0);
+  }
+  const mode_t umask = ::umask(002);
+  const CommandRun run = Run(RunBuild, "{dir}/" + c.out + " --record size=10");
+  ::umask(umask);
+  ASSERT_EQ(run.status, 0) << run.err;
+  sim::PackageRecord record;
+  record.image = sim::PatternImage(10, 1);
+  EXPECT_EQ(Read(c.target), sim::BuildPackage({record}));
+  EXPECT_EQ(std::filesystem::is_symlink(Path(c.out)), c.out != c.target);
+  struct stat status {};
+  ASSERT_EQ(::stat(Path(c.target).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, c.after) << std::oct << status.st_mode;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, Written,
+    ::testing::Values(WrittenCase{"file 0600", "out.dat", "out.dat", 0600, 0600},
+                      WrittenCase{"file 0640", "out.dat", "out.dat", 0640, 0640},
+                      WrittenCase{"new file takes the umask", "new.dat", "new.dat", 0, 0664},
+                      WrittenCase{"relative link", "relative.dat", "sub/target.dat", 0640, 0640},
+                      WrittenCase{"absolute link", "absolute.dat", "sub/target.dat", 0600, 0600},
+                      WrittenCase{"chain of links", "chain.dat", "sub/target.dat", 0640, 0640}),
     [](const auto& info) { return TestName(info.param.name); });
 
 // Generated records, which the updater's own tests and scripts build on, keep their layout.

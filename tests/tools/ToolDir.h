@@ -47,11 +47,12 @@ class ToolDir : public ::testing::Test {
     Write(name, Bytes(text.begin(), text.end()));
   }
   Bytes Read(const std::string& name) const { return *sim::ReadFileBytes(Path(name)); }
-  // Every name in the directory, to see that a failed command left nothing behind.
+  // Every name in the directory and its subfolders, to see that a failed command left nothing
+  // behind.
   std::set<std::string> Names() const {
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
-      names.insert(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dir)) {
+      names.insert(entry.path().lexically_relative(m_dir).string());
     }
     return names;
   }
