@@ -4,8 +4,10 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "platform/Diagnostics.h"
 #include "platform/HidPort.h"
 #include "platform/win32/PlatformPort.h"
 
@@ -13,6 +15,7 @@
 // clang-format off
 #include "platform/win32/Win32Api.h"
 #include <setupapi.h>
+// For the types and the functions' signatures only: hid.dll is loaded at run time (HidLibrary).
 // MinGW's hidsdi.h declares the hid.dll functions without C linkage.
 extern "C" {
 #include <hidsdi.h>
@@ -40,11 +43,56 @@ using UniqueDeviceInfoList = std::unique_ptr<void, DeviceInfoListDestroyer>;
 HANDLE ToHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 PortHandle FromHandle(HANDLE handle) { return reinterpret_cast<PortHandle>(handle); }
 
-GUID HidInterfaceClass() {
-  GUID guid;
-  ::HidD_GetHidGuid(&guid);
-  return guid;
-}
+struct ModuleFreer {
+  void operator()(HMODULE module) const { ::FreeLibrary(module); }
+};
+using UniqueModule = std::unique_ptr<HINSTANCE__, ModuleFreer>;
+
+// hid.dll is not one of the system's KnownDLLs: imported by name, it would be looked for first in
+// the program's own folder, and a hid.dll left beside the program (in Downloads, say) would run
+// with the user's rights as the program starts. So it is loaded from the system folder only, and
+// the functions the port needs are looked up there once. Without them the port finds no
+// controller.
+class HidLibrary {
+ public:
+  explicit HidLibrary(const wchar_t* name)
+      : module_(::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
+        getHidGuid_(Find<decltype(&::HidD_GetHidGuid)>("HidD_GetHidGuid")),
+        getAttributes_(Find<decltype(&::HidD_GetAttributes)>("HidD_GetAttributes")) {
+    if (!module_) {
+      DebugLine(L"%ls: not loaded from the system folder (error %lu)", name, ::GetLastError());
+    } else if (!Loaded()) {
+      DebugLine(L"%ls: HidD_GetHidGuid or HidD_GetAttributes missing", name);
+    }
+  }
+
+  bool Loaded() const { return getHidGuid_ != nullptr && getAttributes_ != nullptr; }
+
+  // The HID interface class, or nothing when hid.dll is unusable.
+  std::optional<GUID> InterfaceClass() const {
+    if (!Loaded()) return std::nullopt;
+    GUID guid;
+    getHidGuid_(&guid);
+    return guid;
+  }
+
+  bool GetAttributes(HANDLE handle, HIDD_ATTRIBUTES& attributes) const {
+    return Loaded() && getAttributes_(handle, &attributes);
+  }
+
+ private:
+  template <typename Function>
+  Function Find(const char* name) const {
+    if (!module_) return nullptr;
+    // Through the generic function pointer type, which converts to any other without a warning.
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(module_.get(), name)));
+  }
+
+  UniqueModule module_;
+  decltype(&::HidD_GetHidGuid) getHidGuid_;
+  decltype(&::HidD_GetAttributes) getAttributes_;
+};
 
 UniqueHandle CreateManualResetEvent() {
   return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -92,6 +140,7 @@ Settled CancelAndSettle(HANDLE handle, TransferPtr& transfer, DWORD& transferred
 
 class Win32HidPort : public HidPort {
  public:
+  explicit Win32HidPort(const wchar_t* hidLibrary) : hid_(hidLibrary) {}
   std::vector<std::wstring> EnumerateInterfaces() override;
   PortHandle Open(const std::wstring& path, PortAccess access) override;
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
@@ -101,11 +150,16 @@ class Win32HidPort : public HidPort {
   NotifyRegistration RegisterNotifications(NativeWindow window) override;
   void UnregisterNotifications(NotifyRegistration registration) override;
   std::uint32_t LastError() override { return ::GetLastError(); }
+
+ private:
+  HidLibrary hid_;
 };
 
 std::vector<std::wstring> Win32HidPort::EnumerateInterfaces() {
   std::vector<std::wstring> paths;
-  GUID hidClass = HidInterfaceClass();
+  const std::optional<GUID> interfaceClass = hid_.InterfaceClass();
+  if (!interfaceClass) return paths;
+  GUID hidClass = *interfaceClass;
   UniqueDeviceInfoList list(
       ::SetupDiGetClassDevsW(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (list.get() == INVALID_HANDLE_VALUE) return paths;
@@ -180,7 +234,7 @@ PortHandle Win32HidPort::Open(const std::wstring& path, PortAccess access) {
 bool Win32HidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
   HIDD_ATTRIBUTES hidAttributes{};
   hidAttributes.Size = sizeof(hidAttributes);
-  if (!::HidD_GetAttributes(ToHandle(handle), &hidAttributes)) return false;
+  if (!hid_.GetAttributes(ToHandle(handle), hidAttributes)) return false;
   attributes.vendorId = hidAttributes.VendorID;
   attributes.productId = hidAttributes.ProductID;
   return true;
@@ -242,12 +296,14 @@ void Win32HidPort::Close(PortHandle handle) {
 }
 
 NotifyRegistration Win32HidPort::RegisterNotifications(NativeWindow window) {
+  const std::optional<GUID> interfaceClass = hid_.InterfaceClass();
+  if (!interfaceClass) return nullptr;
   DEV_BROADCAST_DEVICEINTERFACE_W filter{};
   static_assert(sizeof(filter) == 32, "the notification filter is 32 bytes");
   filter.dbcc_size = sizeof(filter);
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   filter.dbcc_reserved = 0;
-  filter.dbcc_classguid = HidInterfaceClass();
+  filter.dbcc_classguid = *interfaceClass;
   filter.dbcc_name[0] = L'\0';
   return ::RegisterDeviceNotificationW(static_cast<HWND>(window), &filter,
                                        DEVICE_NOTIFY_WINDOW_HANDLE);
@@ -258,8 +314,13 @@ void Win32HidPort::UnregisterNotifications(NotifyRegistration registration) {
 }
 
 }  // namespace
+
+std::unique_ptr<HidPort> CreateHidPortOver(const wchar_t* hidLibrary) {
+  return std::make_unique<Win32HidPort>(hidLibrary);
+}
+
 }  // namespace kestro::win32
 
 std::unique_ptr<kestro::HidPort> CreatePlatformHidPort() {
-  return std::make_unique<kestro::win32::Win32HidPort>();
+  return kestro::win32::CreateHidPortOver(L"hid.dll");
 }

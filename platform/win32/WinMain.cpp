@@ -12,6 +12,12 @@
 // clang-format on
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Before anything can load a DLL: whatever is loaded from here on without a path (by the
+  // program, or by a system DLL such as comdlg32 on its behalf) comes from the system folder,
+  // never from the program's folder or the current one, where anyone may have left a DLL of the
+  // same name. The program's own imports are all KnownDLLs or redirected by the manifest.
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
   INITCOMMONCONTROLSEX controls{};
   controls.dwSize = sizeof(controls);
   controls.dwICC = ICC_PROGRESS_CLASS;

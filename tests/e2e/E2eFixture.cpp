@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -20,7 +21,7 @@ void E2eTest::SetUp() {
   if (auto missing =
           MissingWindowsFile({"KestroUpdate.exe", "KestroUpdate-link.exe", "uidriver.exe",
                               "debugrun.exe", "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys",
-                              "vhid/kestrovhid.inf", "vhid/vhid-probe.exe"})) {
+                              "vhid/kestrovhid.inf", "vhid/vhid-probe.exe", "planted/hid.dll"})) {
     if (required) FAIL() << *missing << " not built (cmake --build --preset windows)";
     GTEST_SKIP() << *missing << " not built (cmake --build --preset windows)";
   }
@@ -57,6 +58,12 @@ Environment E2eTest::WineEnv() const {
   environment["LC_ALL"] = lang_;
   // The link build's address; the shipped program and the bridge's other readers ignore it.
   if (server_) environment["KESTRO_DEVICE_LINK"] = "127.0.0.1:" + std::to_string(server_->Port());
+  return environment;
+}
+
+Environment E2eTest::ProgramEnv() const {
+  Environment environment = WineEnv();
+  if (!dllOverrides_.empty()) environment["WINEDLLOVERRIDES"] += ";" + dllOverrides_;
   return environment;
 }
 
@@ -98,13 +105,21 @@ std::optional<int> E2eTest::EndBridgeRun() {
   return code;
 }
 
-void E2eTest::StartProgram(const std::string& exe) {
-  const std::string exePath = TestPaths().windowsBuildDir + "/" + exe;
+void E2eTest::StartProgram(const std::string& exe, const std::string& folder) {
+  std::string exePath = TestPaths().windowsBuildDir + "/" + exe;
+  if (!folder.empty()) {
+    const std::string copy = folder + "/" + exe;
+    std::error_code error;
+    std::filesystem::copy_file(exePath, copy, std::filesystem::copy_options::overwrite_existing,
+                               error);
+    ASSERT_FALSE(error) << "copying " << exePath << " to " << copy << ": " << error.message();
+    exePath = copy;
+  }
   program_ = std::make_unique<Background>(
       std::vector<std::string>{"wine", TestPaths().windowsBuildDir + "/debugrun.exe", "--timeout",
                                std::to_string(kProgramBoundS), WindowsPath(logPath_),
                                WindowsPath(exePath)},
-      WineEnv(), Artifact("wine.out"));
+      ProgramEnv(), Artifact("wine.out"));
   ASSERT_TRUE(program_->Started());
   if (server_ && exe == "KestroUpdate-link.exe") {
     ASSERT_TRUE(server_->WaitForClient(kStartMs)) << "program did not connect";

@@ -39,6 +39,8 @@ class E2eTest : public ::testing::Test {
   void TearDown() override;
 
   Environment WineEnv() const;
+  // WineEnv() with the program's DLL overrides.
+  Environment ProgramEnv() const;
   std::string Artifact(const std::string& what) const;
 
   // The link server, started, with the device attached before the program starts.
@@ -49,8 +51,9 @@ class E2eTest : public ::testing::Test {
   // The server ends the run: the bridge removes its devices and exits; its exit code.
   std::optional<int> EndBridgeRun();
 
-  // The program under the debugger harness. The link build is told the server's address.
-  void StartProgram(const std::string& exe);
+  // The program under the debugger harness. The link build is told the server's address. Given
+  // a folder, a copy of the program runs from there, as from a user's Downloads folder.
+  void StartProgram(const std::string& exe, const std::string& folder = "");
 
   static std::vector<std::string> DriverArgv(const std::vector<std::string>& args);
   DriverResult Driver(const std::vector<std::string>& args, std::uint32_t timeoutMs = 120000);
@@ -69,7 +72,8 @@ class E2eTest : public ::testing::Test {
   void Measured(const std::string& what, double value);
 
   std::string lang_ = "en_US.UTF-8";
-  std::string wineDebug_;  // WINEDEBUG of the program, when not the quiet default
+  std::string wineDebug_;     // WINEDEBUG of the program, when not the quiet default
+  std::string dllOverrides_;  // added to WINEDLLOVERRIDES of the program
   std::unique_ptr<VirtualDisplay> display_;
   std::unique_ptr<link::LinkServer> server_;
   std::unique_ptr<Background> bridge_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -28,10 +29,10 @@ class ShippedTest : public E2eTest {
  protected:
   // The server, the bridge and the program, in that order: the controller (if any) is in
   // Wine's HID stack before the program's first search.
-  void StartShipped(std::shared_ptr<sim::Device> device = nullptr) {
+  void StartShipped(std::shared_ptr<sim::Device> device = nullptr, const std::string& folder = "") {
     StartServer(std::move(device));
     ASSERT_NO_FATAL_FAILURE(StartBridge());
-    ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate.exe"));
+    ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate.exe", folder));
   }
 
   // Confirms the package, waits for the verdict box and answers it; the box as seen. The time
@@ -147,6 +148,40 @@ TEST_F(ShippedTest, WholeBootUpdateWritesTheFlashByteForByte) {
   EXPECT_EQ(controller->BytesBeyondRange(), 0u);
   EXPECT_EQ(controller->VersionWord(), std::optional<std::uint32_t>(150 + 2 * 65536));
   EXPECT_TRUE(controller->Finished());
+}
+
+// --- what lies beside the program ---
+
+// The program is run from Downloads, where a hid.dll was left beside it. Windows looks for a DLL
+// that is no KnownDLL in the program's folder first, and so does Wine when it prefers a native
+// hid.dll. The planted one must never run, and the update goes through the system's own.
+TEST_F(ShippedTest, AHidDllPlantedBesideTheProgramNeverRuns) {
+  namespace fs = std::filesystem;
+  const std::string planted = TestPaths().windowsBuildDir + "/planted/hid.dll";
+  const std::string downloads = Artifact("downloads");
+  const std::string control = Artifact("control");
+  for (const std::string& folder : {downloads, control}) {
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    fs::copy_file(planted, folder + "/hid.dll");
+  }
+  dllOverrides_ = "hid=n,b";  // the order Windows searches in for a DLL that is no KnownDLL
+
+  auto controller = std::make_shared<NormalController>();
+  const sim::PackageRecord record = NormalRecord(4096);
+  const std::string package = WritePackage({record});
+  ASSERT_NO_FATAL_FAILURE(StartShipped(controller, downloads));
+  EXPECT_EQ(WaitForDialog().Get("enabled"), "1");
+  EXPECT_EQ(UpdateAndAnswer(package, 0).Get("text"), "\n Firmware upgraded! \n");
+  EXPECT_EQ(controller->ReceivedImage(), record.image);
+  EXPECT_FALSE(fs::exists(downloads + "/planted-hid-ran.txt"))
+      << "the planted hid.dll ran in " << ReadFile(downloads + "/planted-hid-ran.txt");
+
+  // The planting itself works: a program that imports hid.dll by name runs it as it starts
+  // (the probe, asked nothing, only says how to use it).
+  fs::copy_file(TestPaths().windowsBuildDir + "/vhid/vhid-probe.exe", control + "/vhid-probe.exe");
+  const RunResult probe = e2e::Run({"wine", control + "/vhid-probe.exe"}, ProgramEnv(), kStartMs);
+  EXPECT_TRUE(fs::exists(control + "/planted-hid-ran.txt")) << probe.output;
 }
 
 // --- controllers that go wrong ---

@@ -199,5 +199,35 @@ TEST_F(Win32PortTest, AWriteToAGoneFarEndFails) {
   EXPECT_FALSE(port_->Write(handle_, report, 3000));
 }
 
+// --- without a usable hid.dll ---
+
+// A system folder without the DLL, or one whose DLL lacks the functions the port needs: the port
+// finds no controller and refuses each call, and nothing calls through a missing function.
+struct LibraryCase {
+  const char* name;
+  const wchar_t* library;
+};
+
+class Win32PortWithoutHidTest : public ::testing::TestWithParam<LibraryCase> {};
+
+TEST_P(Win32PortWithoutHidTest, FindsNoControllerAndRefusesEachCall) {
+  std::unique_ptr<HidPort> port = win32::CreateHidPortOver(GetParam().library);
+  EXPECT_TRUE(port->EnumerateInterfaces().empty());
+  EXPECT_EQ(port->RegisterNotifications(nullptr), nullptr);
+  FarEnd farEnd;
+  const PortHandle handle = port->Open(farEnd.Path(), PortAccess::ProbeReadWrite);
+  ASSERT_NE(handle, kNoHandle);
+  HidAttributes attributes{};
+  EXPECT_FALSE(port->GetAttributes(handle, attributes));
+  port->Close(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, Win32PortWithoutHidTest,
+                         ::testing::Values(LibraryCase{"absent", L"kestro-no-such-library.dll"},
+                                           LibraryCase{"without_hid_functions", L"kernel32.dll"}),
+                         [](const ::testing::TestParamInfo<LibraryCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 }  // namespace
 }  // namespace kestro
