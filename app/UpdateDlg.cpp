@@ -6,11 +6,9 @@
 
 namespace kestro {
 
-CUpdateDlg* dialogPointer = nullptr;
 CWnd updateButton;
 CWnd progressBar;
 CWnd successLabel;
-CWnd instructionsLabel;
 
 namespace {
 constexpr int kTextButton = 12;
@@ -30,7 +28,6 @@ END_MESSAGE_MAP()
 CUpdateDlg::CUpdateDlg(WindowSystem& system, HidPort& port, CWnd* parent)
     : CDialog(system, IDD_UPDATE_DIALOG, parent), m_hid(port) {
   m_hIcon = System().LoadIcon(IDI_APP_ICON);
-  dialogPointer = this;
   titleShowsVersion = 0;
 }
 
@@ -50,12 +47,11 @@ bool CUpdateDlg::OnInitDialog() {
   successLabel = GetDlgItem(IDC_SUCCESS_LABEL);
   successLabel.ShowWindow(win::SW_HIDE);
   successLabel.SetWindowText(LocalizedString(System(), kTextSuccess));
-  instructionsLabel = GetDlgItem(IDC_INSTRUCTIONS);
-  instructionsLabel.SetWindowText(LocalizedString(System(), kTextInstructions));
+  GetDlgItem(IDC_INSTRUCTIONS).SetWindowText(LocalizedString(System(), kTextInstructions));
   progressBar.SendMessage(win::PBM_SETRANGE, 0, kProgressRange0To100);
   progressBar.SendMessage(win::PBM_SETPOS, 0, 0);
 
-  m_context.ClearImageFields();
+  m_updater.Context().ClearImageFields();
   stopFlag = 1;
   updateButton.SetWindowText(LocalizedString(System(), kTextButton));
   m_hid.m_NotifyWindow = m_hWnd;
@@ -63,7 +59,7 @@ bool CUpdateDlg::OnInitDialog() {
 
   if (m_hid.FindDevice()) {
     updateButton.EnableWindow(true);
-    m_framed.QueryDeviceVersion();
+    m_updater.QueryDeviceVersion();
   } else {
     updateButton.EnableWindow(false);
   }
@@ -112,7 +108,7 @@ bool CUpdateDlg::OnDeviceChange(std::uint32_t eventType, std::intptr_t) {
     case win::DBT_DEVICEARRIVAL:
       if (present && !DeferToWorker()) {
         updateButton.EnableWindow(true);
-        m_framed.QueryDeviceVersion();
+        m_updater.QueryDeviceVersion();
       }
       break;
     case win::DBT_DEVICEREMOVECOMPLETE:
@@ -146,11 +142,7 @@ void CUpdateDlg::OnUsbUpdate() {
 }
 
 void CUpdateDlg::RunWorker(DeviceKindValue kind) {
-  if (kind == kDeviceKindBoot) {
-    m_boot.RunBootUpdate();
-  } else {
-    m_framed.Usb_UpdateThread();
-  }
+  m_updater.Run(kind);
   m_workerRunning = false;
   if (m_arrivalPending.exchange(false)) PostMessage(WM_WORKER_ENDED);
   m_workerTouchesDialog = false;
@@ -160,7 +152,7 @@ std::intptr_t CUpdateDlg::OnWorkerEnded(std::uintptr_t, std::intptr_t) {
   // The worker's own refresh searched last; search again, as an arrival does.
   if (!DeferToWorker() && m_hid.FindDevice()) {
     updateButton.EnableWindow(true);
-    m_framed.QueryDeviceVersion();
+    m_updater.QueryDeviceVersion();
   }
   return 0;
 }
@@ -202,10 +194,21 @@ void CUpdateDlg::Tell(const std::wstring& message, From from) {
   MessageBox(message, &caption, win::MB_OK);
 }
 
-void CUpdateDlg::SetTitle(const std::wstring& title) { SetWindowText(title); }
-void CUpdateDlg::EnableUpdateButton(bool enable) { updateButton.EnableWindow(enable); }
-void CUpdateDlg::ShowSuccessLabel() { successLabel.ShowWindow(win::SW_SHOW); }
-void CUpdateDlg::SetProgress(std::uint32_t percent) {
+void CUpdateDlg::ShowVersion(const std::wstring& title, bool sticks) {
+  if (sticks) titleShowsVersion = 1;
+  SetWindowText(title);
+}
+
+void CUpdateDlg::Finish(Outcome outcome, const std::wstring& message, From from) {
+  if (!message.empty()) Tell(message, from);
+  if (outcome == Outcome::kSucceeded) {
+    successLabel.ShowWindow(win::SW_SHOW);
+    progressBar.SendMessage(win::PBM_SETPOS, 0, 0);
+  }
+}
+
+void CUpdateDlg::AllowUpdate(bool allowed) { updateButton.EnableWindow(allowed); }
+void CUpdateDlg::SetProgress(std::uint32_t percent, std::uint32_t, std::uint32_t) {
   progressBar.SendMessage(win::PBM_SETPOS, percent, 0);
 }
 void CUpdateDlg::Wait(std::uint32_t milliseconds) { System().Sleep(milliseconds); }

@@ -8,12 +8,9 @@
 
 #include "hid/Hid.h"
 #include "platform/Framework.h"
-#include "update/BootUpdate.h"
-#include "update/FramedUpdate.h"
-#include "update/UpdateContext.h"
 #include "update/UpdateHost.h"
-#include "update/UpdateSession.h"
 #include "update/UpdateState.h"
+#include "update/Updater.h"
 
 namespace kestro {
 
@@ -30,24 +27,23 @@ class CUpdateDlg : public CDialog, public UpdateHost {
   // Posted by a worker at its end; runs the version query that an arrival during the update
   // could not.
   std::intptr_t OnWorkerEnded(std::uintptr_t wParam, std::intptr_t lParam);
-  void RefreshUpdateButton() override;
+  // Searches again and enables the button when a controller is present.
+  void RefreshUpdateButton();
 
-  CHid& Hid() { return m_hid; }
-  UpdateContext& Context() { return m_context; }
-  FramedUpdate& Framed() { return m_framed; }
-  BootUpdate& Boot() { return m_boot; }
   bool WorkerRunning() const { return m_workerRunning.load(); }
 
-  // UpdateHost
+  // UpdateHost: the update's news, as the dialog shows it.
   std::wstring Text(int index) override;
   std::optional<std::wstring> ChoosePackage() override;
   bool ConfirmImage(const std::wstring& offer) override;
+  // The title; a boot loader's version stays in it past the initialisation.
+  void ShowVersion(const std::wstring& title, bool sticks) override;
   void Tell(const std::wstring& message, From from) override;
-  void SetTitle(const std::wstring& title) override;
-  void SetTitleShowsVersion() override { titleShowsVersion = 1; }
-  void EnableUpdateButton(bool enable) override;
-  void ShowSuccessLabel() override;
-  void SetProgress(std::uint32_t percent) override;
+  // A message box; a success also shows the success label and puts the progress bar back at 0.
+  void Finish(Outcome outcome, const std::wstring& message, From from) override;
+  void AllowUpdate(bool allowed) override;
+  void AllowUpdateIfControllerFound() override { RefreshUpdateButton(); }
+  void SetProgress(std::uint32_t percent, std::uint32_t, std::uint32_t) override;
   void Wait(std::uint32_t milliseconds) override;
   std::uint64_t NowMs() override;
 
@@ -59,11 +55,9 @@ class CUpdateDlg : public CDialog, public UpdateHost {
 
   IconHandle m_hIcon = nullptr;
   CHid m_hid;
-  UpdateContext m_context;
+  // The UpdateContext and both protocols; destroyed before the CHid, as the package file must be.
+  Updater m_updater{m_hid, *this};
   std::atomic<std::uint8_t> titleShowsVersion{0};
-  UpdateSession m_session{m_hid, m_context, *this};
-  BootUpdate m_boot{m_session};
-  FramedUpdate m_framed{m_session, m_boot};
   // A worker owns the device and the update's buffers while this is set.
   std::atomic<bool> m_workerRunning{false};
   // An arrival came while a worker ran: its version query is owed once the worker has ended.
@@ -78,12 +72,10 @@ class CUpdateDlg : public CDialog, public UpdateHost {
 // Posted to the dialog by a worker when it ends.
 inline constexpr std::uint32_t WM_WORKER_ENDED = win::WM_APP + 1;
 
-// The one main dialog and its four controls, set up at initialisation and used by both threads.
-extern CUpdateDlg* dialogPointer;
+// The main dialog's controls that both threads use, set up at initialisation.
 extern CWnd updateButton;
 extern CWnd progressBar;
 extern CWnd successLabel;
-extern CWnd instructionsLabel;
 
 // Where the icon goes in a minimised window's client area: centred, truncating toward zero.
 struct IconPosition {

@@ -27,9 +27,10 @@
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
 #include "sim/Package.h"
-#include "update/BootUpdate.h"
-#include "update/FramedUpdate.h"
+#include "update/BootWire.h"
+#include "update/FramedWire.h"
 #include "update/UpdateState.h"
+#include "update/Updater.h"
 
 namespace kestro::bench {
 namespace {
@@ -43,7 +44,7 @@ constexpr int kFrameMs = 1;
 // BOOT_START is followed by a fixed second before its answer is read.
 constexpr int kBootStartPauseMs = 1000;
 
-// The shell of an update that the user would confirm at once.
+// The front of an update that the user would confirm at once.
 class BenchHost : public UpdateHost {
  public:
   BenchHost(std::wstring package, bool realTime)
@@ -55,13 +56,12 @@ class BenchHost : public UpdateHost {
   }
   std::optional<std::wstring> ChoosePackage() override { return m_package; }
   bool ConfirmImage(const std::wstring&) override { return true; }
-  void Tell(const std::wstring& message, From) override { lastMessage = message; }
-  void SetTitle(const std::wstring&) override {}
-  void SetTitleShowsVersion() override {}
-  void EnableUpdateButton(bool) override {}
-  void ShowSuccessLabel() override {}
-  void SetProgress(std::uint32_t) override {}
-  void RefreshUpdateButton() override {}
+  void ShowVersion(const std::wstring&, bool) override {}
+  void Tell(const std::wstring&, From) override {}
+  void Finish(Outcome outcome, const std::wstring&, From) override { this->outcome = outcome; }
+  void AllowUpdate(bool) override {}
+  void AllowUpdateIfControllerFound() override {}
+  void SetProgress(std::uint32_t, std::uint32_t, std::uint32_t) override {}
   // Without the frame clock the protocols' pauses are skipped: they are the controller's time.
   void Wait(std::uint32_t milliseconds) override {
     if (m_real) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -74,7 +74,7 @@ class BenchHost : public UpdateHost {
            m_skippedMs;
   }
 
-  std::wstring lastMessage;
+  std::optional<Outcome> outcome;
 
  private:
   std::wstring m_package;
@@ -125,15 +125,12 @@ Result RunUpdate(bool boot, bool frameClock, std::size_t imageBytes) {
   }
 
   CHid hid(*port);
-  UpdateContext context;
   BenchHost host(std::filesystem::path(path).wstring(), frameClock);
-  UpdateSession session{hid, context, host};
-  BootUpdate bootUpdate(session);
-  FramedUpdate framedUpdate(session, bootUpdate);
+  Updater updater(hid, host);
 
   // As the dialog does: the search, the version query, then the press.
   hid.FindDevice();
-  framedUpdate.QueryDeviceVersion();
+  updater.QueryDeviceVersion();
   updateState = kUpdateStateIdle;
   hid.OpenDevice();
   stopFlag = 0;
@@ -141,18 +138,14 @@ Result RunUpdate(bool boot, bool frameClock, std::size_t imageBytes) {
   const std::uint64_t deviceCpuBefore = port->DeviceCpuMicros();
   const std::uint64_t cpuBefore = ThreadCpuMicros();
   const Clock::time_point start = Clock::now();
-  if (boot) {
-    bootUpdate.RunBootUpdate();
-  } else {
-    framedUpdate.Usb_UpdateThread();
-  }
+  updater.Run(boot ? kDeviceKindBoot : kDeviceKindNormal);
   Result result;
   result.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   const std::uint64_t deviceCpu = port->DeviceCpuMicros() - deviceCpuBefore;
   result.hostCpuMs = static_cast<double>(ThreadCpuMicros() - cpuBefore - deviceCpu) / 1000.0;
   std::filesystem::remove(path);
 
-  const bool told = host.lastMessage == L"\n Firmware upgraded! \n";
+  const bool told = host.outcome == UpdateHost::Outcome::kSucceeded;
   if (boot) {
     result.blocks = static_cast<std::uint32_t>((imageBytes + kBootBlockSize - 1) / kBootBlockSize);
     result.succeeded = told && bootController->FlashRange(

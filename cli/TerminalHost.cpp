@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "platform/Utf8.h"
-#include "update/UpdateSession.h"
 
 namespace kestro::cli {
 namespace {
@@ -30,20 +29,30 @@ bool TerminalHost::ConfirmImage(const std::wstring& offer) {
 
 void TerminalHost::Tell(const std::wstring& message, From from) {
   m_progress.Finish();
-  // The success goes where results go; everything else is something to heed.
-  const bool success = ForTerminal(message) == ForTerminal(Text(kTextSuccess));
-  std::FILE* out = success ? stdout : stderr;
   // Where a window would name the program in its caption, a terminal line starts with its name.
   const char* prefix = from == From::kProgram ? "kestro-update: " : "";
-  std::fprintf(out, "%s%s\n", prefix, ToUtf8(ForTerminal(message)).c_str());
-  std::fflush(out);
+  std::fprintf(stderr, "%s%s\n", prefix, ToUtf8(ForTerminal(message)).c_str());
+  std::fflush(stderr);
 }
 
-void TerminalHost::SetProgress(std::uint32_t percent) {
-  // The update sets 0 at its start and again once it has ended well, after its result was told
-  // (which ended the bar).
+void TerminalHost::Finish(Outcome outcome, const std::wstring& message, From from) {
+  m_outcome = outcome;
+  if (message.empty()) return;
+  if (outcome != Outcome::kSucceeded) {
+    Tell(message, from);
+    return;
+  }
+  // A success goes where results go; everything else is something to heed.
+  m_progress.Finish();
+  std::printf("%s\n", ToUtf8(ForTerminal(message)).c_str());
+  std::fflush(stdout);
+}
+
+void TerminalHost::SetProgress(std::uint32_t percent, std::uint32_t bytesSent,
+                               std::uint32_t imageLength) {
+  // The update sets 0 at the start of its transfer: no bar before the first block is through.
   if (percent == 0) return;
-  m_progress.Show(percent, m_context.bytesSent, m_context.imageLength);
+  m_progress.Show(percent, bytesSent, imageLength);
 }
 
 void TerminalHost::Wait(std::uint32_t milliseconds) { m_stop.Sleep(milliseconds); }

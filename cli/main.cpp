@@ -26,11 +26,10 @@
 #include "platform/Diagnostics.h"
 #include "platform/Utf8.h"
 #include "platform/hidraw/HidrawPort.h"
-#include "update/BootUpdate.h"
-#include "update/FramedUpdate.h"
 #include "update/Package.h"
 #include "update/PackageFile.h"
 #include "update/UpdateState.h"
+#include "update/Updater.h"
 
 namespace kestro::cli {
 namespace {
@@ -210,6 +209,80 @@ int NoController(const std::string& why, const Texts& texts) {
   return kExitNoController;
 }
 
+// What the program works with: the controller, the front and the updater over them.
+struct Session {
+  Session(const Texts& texts, const Options& options)
+      : hid(port), host(texts, stop, options.yes), updater(hid, host) {}
+  hidraw::HidrawPort port;
+  CHid hid;
+  StopSignal stop;
+  TerminalHost host;
+  Updater updater;
+};
+
+// Finds the controller and asks its version, as the dialog does at its start; with --wait, until
+// one answers or the time is up. An exit status when there is none to work with.
+std::optional<int> ConnectController(Session& session, const Options& options, const Texts& texts) {
+  const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  for (;;) {
+    switch (FindController(session.hid, session.port, options, deadline)) {
+      case Found::kDenied:
+        return kExitNoController;
+      case Found::kNone:
+        return NoController("no controller found", texts);
+      case Found::kYes:
+        break;
+    }
+    // The version query, then the transfer state at rest.
+    session.updater.QueryDeviceVersion();
+    updateState = kUpdateStateIdle;
+    if (deviceVersion.load() != kVersionUnknown || session.hid.FindDevice()) return std::nullopt;
+    // It went away during the query (restarting, say into boot mode): waited for again, or
+    // told, rather than failing later at a node that is no longer there.
+    if (!options.wait) return NoController("the controller went away", texts);
+  }
+}
+
+// Without a package: the version line, as the Windows program's title shows it.
+int ShowVersion(const Session& session) {
+  const std::wstring& title = session.host.Title();
+  if (title.empty()) {
+    // The core tells of a controller without firmware and of a boot loader that does not
+    // answer; the normal firmware's silence it leaves to the title, which is not shown here.
+    if (deviceVersion.load() == kVersionUnknown && DeviceKind.load() != kDeviceKindBoot) {
+      Say("the controller did not answer the version query");
+    }
+    return kExitFailed;
+  }
+  std::printf("%s\n", ToUtf8(title).c_str());
+  return kExitDone;
+}
+
+// The update of the controller found, with the package named.
+int Update(Session& session, const std::string& package, const Texts& texts) {
+  const UpdateContext& context = session.updater.Context();
+  // A boot loader that did not tell its model has been told of (the core's "Get gamepad info
+  // error"): no image can be chosen for it.
+  if (DeviceKind.load() == kDeviceKindBoot && !session.updater.ModelKnown()) return kExitFailed;
+  if (const auto problem = NoImageProblem(package, context.deviceModelId, context.deviceVariant)) {
+    Say(*problem);
+    return kExitFailed;
+  }
+  session.host.SetPackage(FromUtf8(std::filesystem::absolute(package).string()));
+
+  // As the update button does.
+  if (!session.hid.OpenDevice()) {
+    Say("cannot open the controller: " +
+        std::string(std::strerror(static_cast<int>(session.hid.LastPortError()))));
+    return kExitFailed;
+  }
+  stopFlag = 0;
+  CatchInterrupts(session.port, session.stop, session.host);
+  session.updater.Run(static_cast<DeviceKindValue>(DeviceKind.load()));
+  if (g_interrupts.load() >= 2) SayInstructions(texts);
+  return session.host.Result() == UpdateHost::Outcome::kSucceeded ? kExitDone : kExitFailed;
+}
+
 int Run(const Options& options) {
   const Texts texts(LocaleIsChinese());
   if (options.package) {
@@ -224,75 +297,10 @@ int Run(const Options& options) {
       std::fflush(stderr);
     });
   }
-  hidraw::HidrawPort port;
-  CHid hid(port);
-  UpdateContext context;
-  context.ClearImageFields();
-  StopSignal stop;
-  TerminalHost host(texts, context, stop, options.yes);
-  UpdateSession session{hid, context, host};
-  BootUpdate boot(session);
-  FramedUpdate framed(session, boot);
-
-  const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
-  for (;;) {
-    switch (FindController(hid, port, options, deadline)) {
-      case Found::kDenied:
-        return kExitNoController;
-      case Found::kNone:
-        return NoController("no controller found", texts);
-      case Found::kYes:
-        break;
-    }
-    // As the dialog does at its start: the version query, then the transfer state at rest.
-    deviceVersion = kVersionUnknown;
-    framed.QueryDeviceVersion();
-    updateState = kUpdateStateIdle;
-    if (deviceVersion.load() != kVersionUnknown || hid.FindDevice()) break;
-    // It went away during the query (restarting, say into boot mode): waited for again, or
-    // told, rather than failing later at a node that is no longer there.
-    if (!options.wait) return NoController("the controller went away", texts);
-  }
-
-  if (!options.package) {
-    if (host.Title().empty()) {
-      // The core tells of a controller without firmware and of a boot loader that does not
-      // answer; the normal firmware's silence it leaves to the title, which is not shown here.
-      if (deviceVersion.load() == kVersionUnknown && DeviceKind.load() != kDeviceKindBoot) {
-        Say("the controller did not answer the version query");
-      }
-      return kExitFailed;
-    }
-    std::printf("%s\n", ToUtf8(host.Title()).c_str());
-    return kExitDone;
-  }
-  // A boot loader that did not tell its model has been told of (the core's "Get gamepad info
-  // error"): no image can be chosen for it.
-  if (DeviceKind.load() == kDeviceKindBoot && context.modelConnection != hid.Connection()) {
-    return kExitFailed;
-  }
-  if (const auto problem =
-          NoImageProblem(*options.package, context.deviceModelId, context.deviceVariant)) {
-    Say(*problem);
-    return kExitFailed;
-  }
-  host.SetPackage(FromUtf8(std::filesystem::absolute(*options.package).string()));
-
-  // As the update button does.
-  if (!hid.OpenDevice()) {
-    Say("cannot open the controller: " +
-        std::string(std::strerror(static_cast<int>(hid.LastPortError()))));
-    return kExitFailed;
-  }
-  stopFlag = 0;
-  CatchInterrupts(port, stop, host);
-  if (DeviceKind.load() == kDeviceKindBoot) {
-    boot.RunBootUpdate();
-  } else {
-    framed.Usb_UpdateThread();
-  }
-  if (g_interrupts.load() >= 2) SayInstructions(texts);
-  return host.Succeeded() ? kExitDone : kExitFailed;
+  Session session(texts, options);
+  session.updater.Context().ClearImageFields();
+  if (const auto status = ConnectController(session, options, texts)) return *status;
+  return options.package ? Update(session, *options.package, texts) : ShowVersion(session);
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ inline constexpr std::uint16_t kProductBoot = 0x3002;
 // One of the three pairs; vendor 0x0483 with product 0x3002 is not.
 bool IsSupportedController(const HidAttributes& attributes);
 
-// Read time-outs: a version query reads with the long one, a transfer with the short one.
+// Read time-outs: before the first OpenDevice; from OpenDevice on, which the version query and an
+// update's start read with; and from the user's confirmation of an image on, for the transfer.
 inline constexpr std::uint32_t kInitialReadTimeoutMs = 10;
 inline constexpr std::uint32_t kOpenedReadTimeoutMs = 200;
 inline constexpr std::uint32_t kTransferReadTimeoutMs = 10;
@@ -39,7 +40,7 @@ inline constexpr std::uint32_t kWriteTimeoutMs = 1000;
 class CHid {
  public:
   explicit CHid(HidPort& port);
-  virtual ~CHid();
+  ~CHid();
   CHid(const CHid&) = delete;
   CHid& operator=(const CHid&) = delete;
 

@@ -63,10 +63,6 @@ class HidPort {
   virtual std::uint32_t LastError() { return 0; }
 };
 
-}  // namespace kestro
-
-namespace kestro {
-
 // One open handle of a port, closed when it goes; it can be moved, never copied.
 class OwnedHandle {
  public:

@@ -33,12 +33,11 @@ class PaintSession {
   virtual void DrawIcon(int x, int y, IconHandle icon) = 0;
 };
 
-// What the open-file dialog is asked for. The filter is in MFC form: pairs separated by '|',
-// ending in "||".
+// What the open-file dialog is asked for; it starts with no file name. The filter is in MFC form:
+// pairs separated by '|', ending in "||".
 struct OpenFileRequest {
   std::wstring filter;
   std::wstring defaultExtension;
-  std::wstring initialFileName;
   std::wstring initialDirectory;
   std::uint32_t flags = 0;
 };

@@ -18,6 +18,8 @@ constexpr std::uint32_t kStartRetryMs = 500;
 constexpr std::uint32_t kStartReads = 20;
 constexpr std::uint32_t kInfoReads = 5;
 constexpr std::uint32_t kInfoRetryMs = 100;
+// A boot loader that does not tell its model: the same in both languages, with no caption.
+constexpr wchar_t kInfoError[] = L"Get gamepad info error";
 
 }  // namespace
 
@@ -114,16 +116,12 @@ bool BootUpdate::ReadBootInfo(std::uint8_t (&info)[kBootInfoSize]) {
   return true;
 }
 
-void BootUpdate::RefuseUnknownController() {
-  m_session.host.EnableUpdateButton(false);
-  m_session.host.Tell(L"Get gamepad info error", UpdateHost::From::kProgram);
-}
-
 void BootUpdate::QueryBootInfo() {
   UpdateHost& host = m_session.host;
   std::uint8_t info[kBootInfoSize] = {};
   if (!ReadBootInfo(info)) {
-    RefuseUnknownController();
+    host.AllowUpdate(false);
+    host.Tell(kInfoError, UpdateHost::From::kProgram);
     return;
   }
   deviceVersion = ReadLe32(info + kInfoVersion);
@@ -138,8 +136,7 @@ void BootUpdate::QueryBootInfo() {
       beta != 0
           ? FormatText(L"%ls(Fw v%0.1f beta%d)", title.c_str(), (version & 0xFFFF) / 100.0, beta)
           : FormatText(L"%ls(Fw v%0.1f)", title.c_str(), version / 100.0);
-  host.SetTitleShowsVersion();
-  host.SetTitle(text);
+  host.ShowVersion(text, true);
 }
 
 bool BootUpdate::WriteImageBlock(std::uint32_t offset, std::uint32_t count) {
@@ -181,8 +178,13 @@ bool BootUpdate::WriteImage() {
   // bytesSent is where the next block starts.
   while (context.bytesSent < context.imageLength) {
     std::uint32_t count = 0;
-    if (!ReadImageBlock(context, kBootBlockSize, count) ||
-        !WriteImageBlock(context.bytesSent, count)) {
+    if (!ReadImageBlock(context, kBootBlockSize, count)) {
+      DebugLine(L"boot: the package gave out, %ls", TransferPlace(context, kBootBlockSize).c_str());
+      return false;
+    }
+    if (!WriteImageBlock(context.bytesSent, count)) {
+      DebugLine(L"boot: %ls was never acknowledged",
+                TransferPlace(context, kBootBlockSize).c_str());
       return false;
     }
     context.bytesSent += count;
@@ -200,39 +202,53 @@ void BootUpdate::RunBootUpdate() {
   if (context.modelConnection != m_session.hid.Connection()) {
     std::uint8_t info[kBootInfoSize] = {};
     if (!ReadBootInfo(info)) {
-      RefuseUnknownController();
+      m_session.host.AllowUpdate(false);
+      host.Finish(UpdateHost::Outcome::kNotMade, kInfoError, UpdateHost::From::kProgram);
       return;
     }
   }
-  if (!m_selection.SelectPackageImage(kDeviceKindBoot, [] {})) {
-    host.RefreshUpdateButton();
+  if (!m_selection.SelectPackageImage()) {
+    host.Finish(UpdateHost::Outcome::kNotMade, L"");
+    host.AllowUpdateIfControllerFound();
     return;
   }
 
-  bool written = false;
-  if (StartBootTransfer(BOOT_START, context.imageBaseAddress, context.imageLength) &&
-      context.packageFile.Open(context.packagePath) &&
-      context.packageFile.Seek(context.imageDataOffset)) {
-    host.SetProgress(0);
-    const bool imageWritten = WriteImage();
-    // Closed before the version word, on every path that got this far.
-    context.packageFile.Close();
-    written = imageWritten && WriteTargetVersion();
-  } else {
-    context.packageFile.Close();
-  }
-
-  if (!written) {
+  if (!WriteWholeImage()) {
     // The controller may sit half written: the user must know.
-    ShowFailure(m_session);
-    host.RefreshUpdateButton();
+    ReportFailure(m_session);
+    host.AllowUpdateIfControllerFound();
     return;
   }
   // The controller may restart at once after BOOT_FINISH, so its answer is not waited for.
   FinishBootTransfer();
   stopFlag = 1;
-  ShowSuccess(m_session);
-  host.RefreshUpdateButton();
+  ReportSuccess(m_session);
+  host.AllowUpdateIfControllerFound();
+}
+
+bool BootUpdate::WriteWholeImage() {
+  UpdateContext& context = m_session.context;
+  if (!StartBootTransfer(BOOT_START, context.imageBaseAddress, context.imageLength)) {
+    DebugLine(L"boot: BOOT_START for 0x%x bytes at 0x%08x was never acknowledged",
+              context.imageLength, context.imageBaseAddress);
+    return false;
+  }
+  if (!context.packageFile.Open(context.packagePath) ||
+      !context.packageFile.Seek(context.imageDataOffset)) {
+    context.packageFile.Close();
+    DebugLine(L"boot: the package could not be opened for the transfer");
+    return false;
+  }
+  ShowProgress(m_session);  // bytesSent is 0: the bar at 0
+  const bool imageWritten = WriteImage();
+  // Closed before the version word, on every path that got this far.
+  context.packageFile.Close();
+  if (!imageWritten) return false;
+  if (!WriteTargetVersion()) {
+    DebugLine(L"boot: the version word at 0x%08x was never acknowledged", kVersionParamAddress);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kestro

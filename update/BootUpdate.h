@@ -47,12 +47,12 @@ class BootUpdate {
   // The info exchange; on success the controller's model and variant, marked as the connected
   // controller's, and the info record in `info`.
   bool ReadBootInfo(std::uint8_t (&info)[kBootInfoSize]);
-  // What the user learns of a boot loader that does not tell its model: no image can be chosen.
-  void RefuseUnknownController();
   // Sends the frame and reads up to kBootBlockReads replies for its acknowledgement.
   enum class Exchange { kAcknowledged, kUnanswered, kNotSent };
   Exchange ExchangeBlockFrame(const std::uint8_t* data, std::uint32_t address, std::uint32_t length,
                               std::uint32_t total, bool image);
+  // BOOT_START, the image, the version word: false when any of them did not go through.
+  bool WriteWholeImage();
   // The image block by block from the package; false when a block was never acknowledged or the
   // package gave out before the image did.
   bool WriteImage();

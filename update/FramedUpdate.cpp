@@ -59,13 +59,7 @@ bool FramedUpdate::SendFirmwareData(const std::uint8_t* block, std::uint32_t len
   return SendFirmwarePacket(SET_FIRMWARE_DATA, block, static_cast<int>(length));
 }
 
-void FramedUpdate::QueryDeviceVersion() {
-  deviceVersion = kVersionUnknown;
-  if (!m_session.hid.OpenDevice()) return;
-  if (DeviceKind.load() == kDeviceKindBoot) {
-    m_boot.QueryBootInfo();
-    return;
-  }
+void FramedUpdate::QueryVersion() {
   SendFirmwarePacket(GET_DEVICE_VERSION, nullptr, 0);
   const std::uint64_t start = m_session.host.NowMs();
   // A controller pulled out during the query fails every read at once: without this count the
@@ -92,6 +86,8 @@ void FramedUpdate::Usb_UpdateThread() {
   m_packageOpenFailures = 0;
   if (!SendShortPacket(UPDATE_REQUEST, 0)) {
     DebugLine(L"send() failed with error code %d", static_cast<int>(m_session.hid.LastPortError()));
+    // Nothing was sent: no verdict, and the button stays as the press left it.
+    m_session.host.Finish(UpdateHost::Outcome::kNotMade, L"");
     return;
   }
   DebugLine(L"send() is OK!");
@@ -118,12 +114,14 @@ void FramedUpdate::Usb_UpdateThread() {
     if (stopFlag.load() != 0) break;
     const std::uint32_t bound =
         updateState.load() == kUpdateStateWaiting ? kEraseBoundMs : kSilenceBoundMs;
-    if (readErrors >= kReadErrorBound || host.NowMs() - lastProgress >= bound) {
-      ReportUpdateFailure();  // the controller is gone, or has stopped moving the update on
+    if (readErrors >= kReadErrorBound) {
+      FailTransfer(L"the controller is gone");
+    } else if (host.NowMs() - lastProgress >= bound) {
+      FailTransfer(L"the controller stopped moving the update on");
     }
   } while (stopFlag.load() == 0);
 
-  host.RefreshUpdateButton();
+  host.AllowUpdateIfControllerFound();
   DebugLine(L"Exit Usb_UpdateThread");
 }
 
@@ -140,18 +138,25 @@ bool FramedUpdate::HandleFramedReply(const std::uint8_t* reply) {
 }
 
 bool FramedUpdate::HandleUpdateInfo(const std::uint8_t* reply) {
-  firmwareType = ReadLe32(reply + kReplyFirmwareType);
-  DebugLine(L"firmware type %d", static_cast<int>(firmwareType.load()));
-  if (firmwareType == kFirmwareTypeNormal || firmwareType == kFirmwareTypeAlternate) {
-    if (!m_selection.SelectPackageImage(kDeviceKindNormal, [this] { SendFirmwareInfo(); })) {
-      AbortUpdate();
-    }
+  UpdateHost& host = m_session.host;
+  m_firmwareType = ReadLe32(reply + kReplyFirmwareType);
+  DebugLine(L"firmware type %d", static_cast<int>(m_firmwareType));
+  if (m_firmwareType != kFirmwareTypeNormal && m_firmwareType != kFirmwareTypeAlternate) {
+    AbortUpdate();
+    const std::wstring text = FormatText(L"%ls\n", host.Text(kTextNeedsBootMode).c_str());
+    DebugLine(L"%ls", text.c_str());
+    host.Finish(UpdateHost::Outcome::kNotMade, text);
     return true;
   }
-  AbortUpdate();
-  const std::wstring text = FormatText(L"%ls\n", m_session.host.Text(kTextNeedsBootMode).c_str());
-  DebugLine(L"%ls", text.c_str());
-  m_session.host.Tell(text);
+  if (!m_selection.SelectPackageImage()) {
+    AbortUpdate();
+    host.Finish(UpdateHost::Outcome::kNotMade, L"");
+    return true;
+  }
+  // Waiting before the announcement leaves, so that the first data request finds it so.
+  updateState = kUpdateStateWaiting;
+  SendFirmwareInfo();
+  DebugLine(L"desVersion is %d", static_cast<int>(m_session.context.targetVersion));
   return true;
 }
 
@@ -164,7 +169,7 @@ bool FramedUpdate::HandleFirmwarePacket(const std::uint8_t* reply) {
       return HandleDataRequest();
     case FIRMWARE_FAILURE_A:
     case FIRMWARE_FAILURE_B:
-      ReportUpdateFailure();
+      FailTransfer(L"the controller reported a failure");
       return true;
     default:
       return false;
@@ -183,8 +188,9 @@ void FramedUpdate::HandleVersionReply(const std::uint8_t* reply) {
   const std::wstring title = host.Text(kTextTitle);
   const double shown = (version & 0xFFFF) / 100.0;
   const unsigned beta = version >> 16;
-  host.SetTitle(beta != 0 ? FormatText(L"%ls(GamePad V%0.2f beta%d)", title.c_str(), shown, beta)
-                          : FormatText(L"%ls(GamePad V%0.2f)", title.c_str(), shown));
+  host.ShowVersion(beta != 0 ? FormatText(L"%ls(GamePad V%0.2f beta%d)", title.c_str(), shown, beta)
+                             : FormatText(L"%ls(GamePad V%0.2f)", title.c_str(), shown),
+                   false);
 }
 
 bool FramedUpdate::HandleDataRequest() {
@@ -192,15 +198,20 @@ bool FramedUpdate::HandleDataRequest() {
   switch (updateState.load()) {
     case kUpdateStateWaiting: {
       if (!context.packageFile.Open(context.packagePath)) {
-        if (++m_packageOpenFailures >= kPackageOpenTries) ReportUpdateFailure();
+        if (++m_packageOpenFailures >= kPackageOpenTries) {
+          FailTransfer(L"the package could not be opened");
+        }
         return true;
       }
       updateState = kUpdateStateTransferring;
       std::uint32_t count = 0;
       if (!context.packageFile.Seek(context.imageDataOffset) ||
-          !ReadImageBlock(context, kBlockSize, count) ||
-          !SendFirmwareData(context.blockBuffer, count)) {
-        ReportUpdateFailure();
+          !ReadImageBlock(context, kBlockSize, count)) {
+        FailTransfer(L"the package gave out");
+        return true;
+      }
+      if (!SendFirmwareData(context.blockBuffer, count)) {
+        FailTransfer(L"the controller did not take the block");
         return true;
       }
       DebugLine(L"update file is 0x%x", context.imageLength);
@@ -209,9 +220,12 @@ bool FramedUpdate::HandleDataRequest() {
     }
     case kUpdateStateTransferring: {
       std::uint32_t count = 0;
-      if (!ReadImageBlock(context, kBlockSize, count) ||
-          !SendFirmwareData(context.blockBuffer, count)) {
-        ReportUpdateFailure();
+      if (!ReadImageBlock(context, kBlockSize, count)) {
+        FailTransfer(L"the package gave out");
+        return true;
+      }
+      if (!SendFirmwareData(context.blockBuffer, count)) {
+        FailTransfer(L"the controller did not take the block");
         return true;
       }
       context.bytesSent += count;
@@ -223,7 +237,7 @@ bool FramedUpdate::HandleDataRequest() {
       DebugLine(L"update successful");
       updateState = kUpdateStateIdle;
       m_wholeImageSent = true;
-      m_session.host.EnableUpdateButton(true);
+      m_session.host.AllowUpdate(true);
       return true;
     }
     case kUpdateStateIdle: {
@@ -234,11 +248,12 @@ bool FramedUpdate::HandleDataRequest() {
       // Only a transfer of the whole image by this worker is a success.
       const bool wholeImageSent = m_wholeImageSent.exchange(false);
       if (wholeImageSent && endSent) {
-        ShowSuccess(m_session);
+        ReportSuccess(m_session);
       } else if (wholeImageSent) {
-        ReportUpdateFailure();
+        FailTransfer(L"the controller did not take the end command");
       } else {
-        ShowFailure(m_session);
+        DebugLine(L"framed: a request for more after the image, but no image was sent");
+        ReportFailure(m_session);
       }
       return true;
     }
@@ -254,8 +269,14 @@ void FramedUpdate::AbortUpdate() {
 
 void FramedUpdate::ReportUpdateFailure() {
   AbortUpdate();
-  ShowFailure(m_session);
-  if (m_session.hid.DevicePresent()) m_session.host.EnableUpdateButton(true);
+  ReportFailure(m_session);
+  if (m_session.hid.DevicePresent()) m_session.host.AllowUpdate(true);
+}
+
+void FramedUpdate::FailTransfer(const wchar_t* why) {
+  DebugLine(L"framed: %ls, %ls of 0x%x bytes", why,
+            TransferPlace(m_session.context, kBlockSize).c_str(), m_session.context.imageLength);
+  ReportUpdateFailure();
 }
 
 }  // namespace kestro

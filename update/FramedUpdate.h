@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "update/BootUpdate.h"
 #include "update/FramedWire.h"
 #include "update/PackageSelection.h"
 #include "update/UpdateSession.h"
@@ -30,15 +29,14 @@ inline constexpr std::uint32_t kPackageOpenTries = 3;
 
 class FramedUpdate {
  public:
-  // The version query of a boot-mode controller is `boot`'s.
-  FramedUpdate(UpdateSession& session, BootUpdate& boot)
-      : m_session(session), m_boot(boot), m_selection(session) {}
+  explicit FramedUpdate(UpdateSession& session) : m_session(session), m_selection(session) {}
 
   bool SendShortPacket(std::uint8_t type, std::uint8_t value);
   bool SendFirmwarePacket(std::uint8_t command, const std::uint8_t* arguments, int argumentLength);
   void SendFirmwareInfo();
   bool SendFirmwareData(const std::uint8_t* block, std::uint32_t length);
-  void QueryDeviceVersion();
+  // GET_DEVICE_VERSION and its reply, on a controller just opened.
+  void QueryVersion();
   void Usb_UpdateThread();
   // True when the reply moved the update on (the protocol acted on it for the transfer).
   bool HandleFramedReply(const std::uint8_t* reply);
@@ -51,9 +49,13 @@ class FramedUpdate {
   void HandleVersionReply(const std::uint8_t* reply);
   bool HandleDataRequest();
 
+  // The transfer ends as a failure; `why` and where it stood go to the diagnostics.
+  void FailTransfer(const wchar_t* why);
+
   UpdateSession& m_session;
-  BootUpdate& m_boot;
   PackageSelection m_selection;
+  // From the last UPDATE_INFO.
+  std::uint32_t m_firmwareType = 0;
   // Set once this worker has sent the whole image: only then is SET_FIRMWARE_END a success.
   std::atomic<bool> m_wholeImageSent{false};
   std::uint32_t m_packageOpenFailures = 0;

@@ -4,12 +4,10 @@
 
 #include "platform/Diagnostics.h"
 #include "update/PackageFile.h"
-#include "update/UpdateState.h"
 
 namespace kestro {
 
-bool PackageSelection::SelectPackageImage(DeviceKindValue kind,
-                                          const std::function<void()>& announce) {
+bool PackageSelection::SelectPackageImage() {
   UpdateContext& context = m_session.context;
   UpdateHost& host = m_session.host;
   context.selectedHeader = ImageHeader{};
@@ -45,12 +43,6 @@ bool PackageSelection::SelectPackageImage(DeviceKindValue kind,
 
   m_session.hid.SetReadTimeout(kTransferReadTimeoutMs);
   context.targetVersion = header.VersionWord();
-  if (kind == kDeviceKindNormal) {
-    // Waiting before the announcement leaves, so that the first data request finds it so.
-    updateState = kUpdateStateWaiting;
-    announce();
-    DebugLine(L"desVersion is %d", static_cast<int>(header.VersionWord()));
-  }
   return true;
 }
 

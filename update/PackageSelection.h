@@ -2,8 +2,6 @@
 // model and variant is taken, and the user confirms its version.
 #pragma once
 
-#include <functional>
-
 #include "hid/Hid.h"
 #include "update/UpdateSession.h"
 
@@ -14,9 +12,9 @@ class PackageSelection {
   explicit PackageSelection(UpdateSession& session) : m_session(session) {}
 
   // True when an image was found and the user confirmed it; the UpdateContext then holds its
-  // facts. For a normal-mode controller updateState is then 1 and `announce` has sent
-  // SET_FIRMWARE_INFO (the framed protocol's); for a boot-mode one nothing is sent.
-  bool SelectPackageImage(DeviceKindValue kind, const std::function<void()>& announce);
+  // facts, the version word among them, and the controller is read with the transfer's short
+  // time-out. Nothing is sent: announcing the image is the protocol's.
+  bool SelectPackageImage();
 
  private:
   UpdateSession& m_session;

@@ -13,7 +13,9 @@ std::uint32_t ProgressPercent(std::uint32_t bytesSent, std::uint32_t imageLength
 }
 
 void ShowProgress(UpdateSession& session) {
-  session.host.SetProgress(ProgressPercent(session.context.bytesSent, session.context.imageLength));
+  const UpdateContext& context = session.context;
+  session.host.SetProgress(ProgressPercent(context.bytesSent, context.imageLength),
+                           context.bytesSent, context.imageLength);
 }
 
 bool ReadImageBlock(UpdateContext& context, std::uint32_t blockSize, std::uint32_t& count) {
@@ -25,14 +27,19 @@ bool ReadImageBlock(UpdateContext& context, std::uint32_t blockSize, std::uint32
   return true;
 }
 
-void ShowFailure(UpdateSession& session) {
-  session.host.Tell(FormatText(L"%ls\n", session.host.Text(kTextFailure).c_str()));
+void ReportFailure(UpdateSession& session) {
+  session.host.Finish(UpdateHost::Outcome::kFailed,
+                      FormatText(L"%ls\n", session.host.Text(kTextFailure).c_str()));
 }
 
-void ShowSuccess(UpdateSession& session) {
-  session.host.Tell(FormatText(L"\n %ls \n", session.host.Text(kTextSuccess).c_str()));
-  session.host.ShowSuccessLabel();
-  session.host.SetProgress(0);
+void ReportSuccess(UpdateSession& session) {
+  session.host.Finish(UpdateHost::Outcome::kSucceeded,
+                      FormatText(L"\n %ls \n", session.host.Text(kTextSuccess).c_str()));
+}
+
+std::wstring TransferPlace(const UpdateContext& context, std::uint32_t blockSize) {
+  return FormatText(L"block %u at 0x%08x", context.bytesSent / blockSize,
+                    context.imageBaseAddress + context.bytesSent);
 }
 
 }  // namespace kestro

@@ -1,5 +1,5 @@
-// What every part of an update works with: the dialog's controller, the record of the update and
-// the shell; and what both protocols tell the user the same way.
+// What every part of an update works with: the controller, the record of the update and the
+// front; and what both protocols tell the front the same way.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +35,11 @@ void ShowProgress(UpdateSession& session);
 // many. False when the package gives fewer bytes than the image still owes.
 bool ReadImageBlock(UpdateContext& context, std::uint32_t blockSize, std::uint32_t& count);
 
-// "Firmware update failure", from the title.
-void ShowFailure(UpdateSession& session);
-// "Firmware upgraded!" from the title, then the success label, then the progress bar back at 0.
-void ShowSuccess(UpdateSession& session);
+// The update failed: "Firmware update failure".
+void ReportFailure(UpdateSession& session);
+// The update succeeded: "Firmware upgraded!".
+void ReportSuccess(UpdateSession& session);
+// Where the transfer stands, for a diagnostic line that says where it failed: "block N at 0x...".
+std::wstring TransferPlace(const UpdateContext& context, std::uint32_t blockSize);
 
 }  // namespace kestro

@@ -22,6 +22,5 @@ inline constexpr std::uint32_t kVersionNoFirmware = 0xFFFFFFFF;
 extern std::atomic<std::uint32_t> stopFlag;
 extern std::atomic<std::uint32_t> updateState;
 extern std::atomic<std::uint32_t> deviceVersion;
-extern std::atomic<std::uint32_t> firmwareType;
 
 }  // namespace kestro

@@ -241,9 +241,7 @@ bool Win32WindowSystem::GetOpenFileName(NativeWindow owner, const OpenFileReques
   std::wstring filter = request.filter;
   std::replace(filter.begin(), filter.end(), L'|', L'\0');
 
-  std::vector<wchar_t> file(kFileNameChars, L'\0');
-  std::copy_n(request.initialFileName.begin(),
-              std::min(request.initialFileName.size(), file.size() - 1), file.begin());
+  std::vector<wchar_t> file(kFileNameChars, L'\0');  // no initial file name
 
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof(dialog);

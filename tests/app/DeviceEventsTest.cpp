@@ -15,6 +15,8 @@ using testing::MakeRecord;
 using testing::UpdateFixture;
 
 const std::wstring kVersionTitle = kTitle + L"(GamePad V1.23)";
+constexpr std::uint16_t kBootModel = 0x0102;
+constexpr std::uint8_t kBootVariant = 3;
 
 struct EventCase {
   std::uint32_t code;
@@ -78,10 +80,11 @@ TEST_F(UpdateFixture, OtherEventCodesDoNoSearch) {
   AttachNormal();
   Start();
   const auto opensBefore = env.port.Written().size();
+  const int searchesBefore = env.port.Enumerations();
   env.port.Detach(L"pad");
   EXPECT_EQ(env.system.Deliver(win::WM_DEVICECHANGE, 0x8001, 0), 1);
   EXPECT_TRUE(ButtonEnabled());
-  EXPECT_TRUE(dialog->Hid().DevicePresent());  // no new search has run
+  EXPECT_EQ(env.port.Enumerations(), searchesBefore);
   EXPECT_EQ(env.port.Written().size(), opensBefore);
 }
 
@@ -115,6 +118,66 @@ TEST_F(UpdateFixture, AWorkerThatCannotStartLeavesTheButtonDisabled) {
   EXPECT_FALSE(ButtonEnabled());
   EXPECT_FALSE(dialog->WorkerRunning());
 }
+
+// A boot update is made only for a controller whose model the info exchange read: the one that
+// answered, not one that came after it, nor a silent one (whose 0/0 would pick the normal
+// firmware's record).
+struct UnknownModelCase {
+  const char* name;
+  bool firstAnswers;    // a controller of another model answers at start, then goes
+  bool removalMessage;  // its removal is announced before the next one arrives
+};
+
+class UnknownModelTest : public UpdateFixture,
+                         public ::testing::WithParamInterface<UnknownModelCase> {};
+
+TEST_P(UnknownModelTest, APressAfterAFailedInfoExchangeSendsNothingButTheInfoRequest) {
+  const UnknownModelCase c = GetParam();
+  sim::BootConfig silent;
+  silent.faults.silentTo = sim::BOOT_GET_INFO;
+  std::shared_ptr<sim::BootController> controller;
+  if (c.firstAnswers) {
+    sim::BootConfig other;
+    other.modelId = kBootModel + 1;
+    AttachBoot(other);
+    Start();
+    ASSERT_EQ(Title(), kTitle + L"(Fw v1.2)");
+    env.port.Detach(L"boot");
+    if (c.removalMessage) DeviceChange(win::DBT_DEVICEREMOVECOMPLETE);
+    controller = AttachBoot(silent);
+    DeviceChange(win::DBT_DEVICEARRIVAL);
+  } else {
+    controller = AttachBoot(silent);
+    Start();
+  }
+  ASSERT_EQ(BoxTexts(), std::vector<std::wstring>{L"Get gamepad info error"});
+  EXPECT_FALSE(ButtonEnabled());
+  // A record for the earlier model first, and model 0/0 at the boot loader's own address.
+  std::vector<sim::PackageRecord> records{MakeRecord(0, 0, 100, 3),
+                                          MakeRecord(kBootModel, kBootVariant, 100, 7),
+                                          MakeRecord(kBootModel + 1, 0, 100, 4)};
+  records[0].baseAddress = 0x08000000;
+  PickFile(WritePackage("p.dat", records));
+
+  DeviceChange(win::DBT_DEVNODES_CHANGED);  // any device node: the button comes back
+  ASSERT_TRUE(ButtonEnabled());
+  RunUpdate();
+
+  EXPECT_EQ(BoxTexts(),
+            (std::vector<std::wstring>{L"Get gamepad info error", L"Get gamepad info error"}));
+  EXPECT_EQ(env.system.MessageBoxes().back().caption, L"KestroUpdate");  // the program's name
+  EXPECT_TRUE(env.system.FileDialogs().empty());
+  for (const auto& frame : controller->Frames()) EXPECT_EQ(frame.command, sim::BOOT_GET_INFO);
+  EXPECT_TRUE(controller->Flash().empty());
+  EXPECT_FALSE(ButtonEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Controllers, UnknownModelTest,
+                         ::testing::Values(UnknownModelCase{"silent_from_the_start", false, false},
+                                           UnknownModelCase{"after_another_model", true, true},
+                                           UnknownModelCase{"after_another_model_unannounced", true,
+                                                            false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct WorkerKindCase {
   bool boot;
@@ -227,7 +290,7 @@ TEST_F(HeldWorkerTest, TheWorkerFinishesTheProtocolItStartedWhateverASearchFinds
   auto boot = AttachBoot();
   env.system.beforeThreadStarts = [this] {
     env.port.SetOpenFails(L"pad", true);
-    dialog->Hid().FindDevice();
+    DeviceChange(win::DBT_DEVNODES_CHANGED);
     env.port.SetOpenFails(L"pad", false);
   };
   ASSERT_NO_FATAL_FAILURE(PressAndHold(path));

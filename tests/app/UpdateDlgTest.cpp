@@ -1,16 +1,18 @@
 #include <gtest/gtest.h>
 
 #include "res/resource.h"
-#include "sim/BootController.h"
-#include "sim/NormalController.h"
-#include "tests/support/DialogFixture.h"
+#include "tests/support/UpdateFixture.h"
 
 namespace kestro {
 namespace {
 
 using testing::DialogFixture;
 using testing::kEnglishInstructions;
+using testing::kFailureBox;
+using testing::kSuccessBox;
 using testing::kTitle;
+using testing::MakeRecord;
+using testing::UpdateFixture;
 
 class StartUpTest : public DialogFixture {};
 
@@ -75,6 +77,99 @@ TEST_F(StartUpTest, ABootControllerWithoutAnswerDisablesTheButton) {
   EXPECT_FALSE(env.system.MessageBoxes()[0].hasCaption);
   EXPECT_EQ(env.system.MessageBoxes()[0].caption, L"KestroUpdate");
 }
+
+// What the dialog makes of an update's news: its boxes (text, caption, buttons), the success
+// label, the progress bar and the button, exactly as the update's steps leave them.
+struct NewsCase {
+  const char* name;
+  bool boot;
+  bool pick;                 // a package is picked in the file dialog
+  sim::NormalConfig normal;  // for a normal-mode controller
+  std::vector<std::wstring> boxes;
+  bool labelShown;
+  std::vector<std::intptr_t> progress;  // from the start on
+};
+
+class UpdateNewsTest : public UpdateFixture, public ::testing::WithParamInterface<NewsCase> {};
+
+TEST_P(UpdateNewsTest, BoxesLabelProgressAndButtonAreTheUpdates) {
+  const NewsCase& c = GetParam();
+  if (c.boot) {
+    AttachBoot();
+  } else {
+    AttachNormal(c.normal);
+  }
+  const std::wstring path =
+      WritePackage("p.dat", {MakeRecord(0, 0, 65, 1), MakeRecord(0x0102, 3, 47, 2)});
+  if (c.pick) PickFile(path);
+  Start();
+  successLabel.ShowWindow(win::SW_SHOW);  // hidden again by the press
+  RunUpdate();
+
+  for (const OpenFileRequest& r : env.system.FileDialogs()) {
+    EXPECT_EQ(r.filter, L"File type(*.dat)|*.dat||");
+    EXPECT_EQ(r.defaultExtension, L"*.*");
+    EXPECT_EQ(r.flags, 6u);
+    EXPECT_EQ(r.initialDirectory, env.system.currentDirectory);
+  }
+  // Only a controller that accepts an update is asked for a package.
+  const bool refused = c.normal.firmwareType != 1;
+  EXPECT_EQ(env.system.FileDialogs().size(), refused ? 0u : 1u);
+  EXPECT_EQ(BoxTexts(), c.boxes);
+  for (const auto& box : env.system.MessageBoxes()) {
+    const bool offer = box.text.rfind(L"New firmware", 0) == 0;
+    EXPECT_EQ(box.type, offer ? win::MB_OKCANCEL : win::MB_OK) << box.text;
+    EXPECT_TRUE(box.hasCaption);
+    EXPECT_EQ(box.caption, kTitle);
+  }
+  EXPECT_EQ(SuccessVisible(), c.labelShown);
+  EXPECT_EQ(env.system.ProgressPositions(), c.progress);
+  EXPECT_TRUE(ButtonEnabled());
+}
+
+sim::NormalConfig FailingAt(int block) {
+  sim::NormalConfig config;
+  config.faults.failAtBlock = block;
+  return config;
+}
+sim::NormalConfig OfFirmwareType(std::uint32_t type) {
+  sim::NormalConfig config;
+  config.firmwareType = type;
+  return config;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Updates, UpdateNewsTest,
+    ::testing::Values(NewsCase{"framed_success",
+                               false,
+                               true,
+                               {},
+                               {L"New firmware 1.2\n", kSuccessBox},
+                               true,
+                               {0, 0, 98, 100, 0}},
+                      NewsCase{"boot_success",
+                               true,
+                               true,
+                               {},
+                               {L"New firmware 1.2\n", kSuccessBox},
+                               true,
+                               {0, 0, 0, 97, 100, 0}},
+                      NewsCase{"controller_failure",
+                               false,
+                               true,
+                               FailingAt(1),
+                               {L"New firmware 1.2\n", kFailureBox},
+                               false,
+                               {0, 0}},
+                      NewsCase{"needs_boot_mode",
+                               false,
+                               true,
+                               OfFirmwareType(2),
+                               {L"Firmware update failure, please handle work in BOOT mode\n"},
+                               false,
+                               {0, 0}},
+                      NewsCase{"no_package", false, false, {}, {}, false, {0, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct IconCase {
   int clientWidth;

@@ -4,36 +4,23 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "app/UpdateDlg.h"
 #include "res/resource.h"
-#include "sim/Package.h"
 #include "tests/support/Environment.h"
+#include "tests/support/Packages.h"
+#include "tests/support/ProgramTexts.h"
 
 namespace kestro::testing {
 
-inline const std::wstring kTitle = L"Kestro Update v2.00";
-inline const std::wstring kEnglishInstructions =
-    L"1. Press and hold LB+RB, then plug in USB, POWER LED will blink in white.\r\n\r\n"
-    L"2. Click \"USB Update\" button and select firmware file.";
-
 class DialogFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() /
-            ("kestro-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(m_dir);
-    env.system.currentDirectory = m_dir.wstring();
-  }
+  void SetUp() override { env.system.currentDirectory = packages.Path().wstring(); }
   void TearDown() override {
     env.system.JoinThreads();
     dialog.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
   }
 
   // Builds the dialog and runs its initialisation, as the modal run does.
@@ -45,14 +32,10 @@ class DialogFixture : public ::testing::Test {
 
   std::wstring WritePackage(const std::string& name,
                             const std::vector<sim::PackageRecord>& records) {
-    const auto path = m_dir / name;
-    EXPECT_TRUE(sim::WriteFileBytes(path.string(), sim::BuildPackage(records))) << path;
-    return path.wstring();
+    return packages.WritePackage(name, records);
   }
   std::wstring WriteBytes(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    const auto path = m_dir / name;
-    EXPECT_TRUE(sim::WriteFileBytes(path.string(), bytes)) << path;
-    return path.wstring();
+    return packages.WriteBytes(name, bytes);
   }
 
   // The file dialog picks this path; every message box is answered with `answer`.
@@ -84,10 +67,8 @@ class DialogFixture : public ::testing::Test {
   }
 
   Environment env;
+  PackageDirectory packages;
   std::unique_ptr<CUpdateDlg> dialog;
-
- private:
-  std::filesystem::path m_dir;
 };
 
 }  // namespace kestro::testing

@@ -22,7 +22,6 @@ class Environment {
     stopFlag = 0;
     updateState = kUpdateStateUninitialised;
     deviceVersion = 0;
-    firmwareType = 0;
     CHid::ClearOutputReport();
     SetDiagnosticSink([this](const std::wstring& line) {
       std::lock_guard<std::mutex> lock(m_linesMutex);

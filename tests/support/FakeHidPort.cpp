@@ -90,6 +90,11 @@ std::vector<std::vector<std::uint8_t>> FakeHidPort::Written() const {
   return m_written;
 }
 
+int FakeHidPort::Enumerations() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_enumerations;
+}
+
 int FakeHidPort::Registrations() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_registrations;
@@ -107,6 +112,7 @@ NativeWindow FakeHidPort::RegisteredWindow() const {
 
 std::vector<std::wstring> FakeHidPort::EnumerateInterfaces() {
   std::lock_guard<std::mutex> lock(m_mutex);
+  ++m_enumerations;
   return m_interfaces.Attached();
 }
 

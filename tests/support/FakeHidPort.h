@@ -38,6 +38,7 @@ class FakeHidPort : public HidPort {
   // --- what the test looks at ---
   std::vector<std::vector<std::uint8_t>> Written() const;  // every report written, 65 bytes
   int Registrations() const;
+  int Enumerations() const;  // searches that looked at the interfaces
   int OpenHandles() const;
   NativeWindow RegisteredWindow() const;
 
@@ -72,6 +73,7 @@ class FakeHidPort : public HidPort {
   std::map<std::uint64_t, std::shared_ptr<sim::Device>> m_devices;
   std::vector<std::vector<std::uint8_t>> m_written;
   int m_registrations = 0;
+  int m_enumerations = 0;
   NativeWindow m_window = nullptr;
 };
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "tests/support/UpdateFixture.h"
+#include "tests/support/UpdaterFixture.h"
 
 namespace kestro {
 namespace {
@@ -11,13 +11,13 @@ using testing::kFailureBox;
 using testing::kSuccessBox;
 using testing::kTitle;
 using testing::MakeRecord;
-using testing::UpdateFixture;
+using testing::UpdaterFixture;
 
 constexpr std::uint16_t kModel = 0x0102;
 constexpr std::uint8_t kVariant = 3;
 constexpr std::uint32_t kBase = 0x08004000;
 
-class BootFixture : public UpdateFixture {
+class BootFixture : public UpdaterFixture {
  protected:
   std::vector<sim::PackageRecord> Records(std::size_t length, bool followed,
                                           std::uint16_t version = 123, std::uint16_t beta = 0) {
@@ -38,7 +38,7 @@ class BootFixture : public UpdateFixture {
 struct BootWholeCase {
   std::size_t length;
   bool followed;
-  std::vector<std::intptr_t> progress;  // from the loop's start to the success step
+  std::vector<std::uint32_t> progress;  // from the loop's start to its end
 };
 
 class BootWholeUpdateTest : public BootFixture,
@@ -72,28 +72,24 @@ TEST_P(BootWholeUpdateTest, FlashHoldsTheImageAndTheVersionWord) {
   EXPECT_EQ(param[0].dataLength, 4u);
   EXPECT_EQ(param[0].totalLength, 4u);
 
-  EXPECT_EQ(BoxTexts(), (std::vector<std::wstring>{L"New firmware 2.6 beta2\n", kSuccessBox}));
-  EXPECT_EQ(env.system.MessageBoxes()[1].caption, kTitle);
-  EXPECT_TRUE(SuccessVisible());
-  auto positions = env.system.ProgressPositions();
-  ASSERT_GE(positions.size(), 2u);
-  positions.erase(positions.begin(), positions.begin() + 2);  // initialisation and the press
-  EXPECT_EQ(positions, c.progress);
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(host.Texts(), (std::vector<std::wstring>{L"New firmware 2.6 beta2\n", kSuccessBox}));
+  EXPECT_EQ(host.messages[1].from, From::kTitle);
+  EXPECT_TRUE(Succeeded());
+  EXPECT_EQ(host.outcomes, 1);
+  EXPECT_EQ(host.progress, c.progress);
+  EXPECT_TRUE(host.updateAllowed);
   EXPECT_EQ(stopFlag.load(), 1u);
-  EXPECT_EQ(dialog->Hid().ReadTimeout(), 10u);
+  EXPECT_EQ(hid.ReadTimeout(), 10u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, BootWholeUpdateTest,
-                         ::testing::Values(BootWholeCase{1, false, {0, 100, 0}},
-                                           BootWholeCase{45, false, {0, 100, 0}},
-                                           BootWholeCase{46, false, {0, 100, 0}},
-                                           BootWholeCase{47, false, {0, 97, 100, 0}},
-                                           BootWholeCase{92, false, {0, 50, 100, 0}},
-                                           BootWholeCase{100, false, {0, 46, 92, 100, 0}},
-                                           BootWholeCase{1, true, {0, 100, 0}},
-                                           BootWholeCase{47, true, {0, 97, 100, 0}},
-                                           BootWholeCase{100, true, {0, 46, 92, 100, 0}}));
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, BootWholeUpdateTest,
+    ::testing::Values(BootWholeCase{1, false, {0, 100}}, BootWholeCase{45, false, {0, 100}},
+                      BootWholeCase{46, false, {0, 100}}, BootWholeCase{47, false, {0, 97, 100}},
+                      BootWholeCase{92, false, {0, 50, 100}},
+                      BootWholeCase{100, false, {0, 46, 92, 100}}, BootWholeCase{1, true, {0, 100}},
+                      BootWholeCase{47, true, {0, 97, 100}},
+                      BootWholeCase{100, true, {0, 46, 92, 100}}));
 
 TEST_F(BootFixture, A92ByteImageGoesInTwoBlocksThenVersionThenFinish) {
   auto controller = AttachBoot();
@@ -115,12 +111,12 @@ TEST_F(BootFixture, A92ByteImageGoesInTwoBlocksThenVersionThenFinish) {
 TEST_F(BootFixture, ADataLengthAbove46IsCutBothInTheFieldAndTheBytes) {
   AttachBoot();
   Start();
-  ASSERT_EQ(dialog->Hid().OpenDevice(), 1);
+  ASSERT_EQ(hid.OpenDevice(), 1);
   std::uint8_t data[60];
   for (int i = 0; i < 60; ++i) data[i] = static_cast<std::uint8_t>(0xA0 + i);
   const std::uint8_t filler[63] = {0};
-  dialog->Hid().WriteReport(filler, 63);
-  dialog->Boot().SendBootCommand(data, 60, 0x1234, 99, BOOT_WRITE_IMAGE);
+  hid.WriteReport(filler, 63);
+  updater.Boot().SendBootCommand(data, 60, 0x1234, 99, BOOT_WRITE_IMAGE);
   const auto report = env.port.Written().back();
   EXPECT_EQ(report[1], 5);
   EXPECT_EQ(ReadLe16(&report[2]), BOOT_WRITE_IMAGE);
@@ -153,69 +149,9 @@ TEST_F(BootFixture, AReplyThatIsNoAcknowledgementCausesNoResend) {
   // Five reads: each refused reply is only counted, each empty read is followed by a resend,
   // whose refused reply the next read takes.
   EXPECT_EQ(FramesOf(*controller, BOOT_GET_INFO).size(), 3u);
-  EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L"Get gamepad info error"});
-  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_EQ(host.Texts(), std::vector<std::wstring>{L"Get gamepad info error"});
+  EXPECT_FALSE(host.updateAllowed);
 }
-
-// A boot update is made only for a controller whose model the info exchange read: the one that
-// answered, not one that came after it, nor a silent one (whose 0/0 would pick the normal
-// firmware's record).
-struct UnknownModelCase {
-  const char* name;
-  bool firstAnswers;    // a controller of another model answers at start, then goes
-  bool removalMessage;  // its removal is announced before the next one arrives
-};
-
-class UnknownModelTest : public BootFixture,
-                         public ::testing::WithParamInterface<UnknownModelCase> {};
-
-TEST_P(UnknownModelTest, APressAfterAFailedInfoExchangeSendsNothingButTheInfoRequest) {
-  const UnknownModelCase c = GetParam();
-  sim::BootConfig silent;
-  silent.faults.silentTo = BOOT_GET_INFO;
-  std::shared_ptr<sim::BootController> controller;
-  if (c.firstAnswers) {
-    sim::BootConfig other;
-    other.modelId = kModel + 1;
-    AttachBoot(other);
-    Start();
-    ASSERT_EQ(Title(), kTitle + L"(Fw v1.2)");
-    env.port.Detach(L"boot");
-    if (c.removalMessage) DeviceChange(win::DBT_DEVICEREMOVECOMPLETE);
-    controller = AttachBoot(silent);
-    DeviceChange(win::DBT_DEVICEARRIVAL);
-  } else {
-    controller = AttachBoot(silent);
-    Start();
-  }
-  ASSERT_EQ(BoxTexts(), std::vector<std::wstring>{L"Get gamepad info error"});
-  EXPECT_FALSE(ButtonEnabled());
-  // A record for the earlier model first, and model 0/0 at the boot loader's own address.
-  auto records = Records(100, false);
-  records[0] = MakeRecord(0, 0, 100, 3);
-  records[0].baseAddress = 0x08000000;
-  records.push_back(MakeRecord(kModel + 1, 0, 100, 4));
-  PickFile(WritePackage("p.dat", records));
-
-  DeviceChange(win::DBT_DEVNODES_CHANGED);  // any device node: the button comes back
-  ASSERT_TRUE(ButtonEnabled());
-  RunUpdate();
-
-  EXPECT_EQ(BoxTexts(),
-            (std::vector<std::wstring>{L"Get gamepad info error", L"Get gamepad info error"}));
-  EXPECT_EQ(env.system.MessageBoxes().back().caption, L"KestroUpdate");  // the program's name
-  EXPECT_TRUE(env.system.FileDialogs().empty());
-  EXPECT_EQ(FramesOf(*controller, BOOT_GET_INFO).size(), controller->Frames().size());
-  EXPECT_TRUE(controller->Flash().empty());
-  EXPECT_FALSE(ButtonEnabled());
-}
-
-INSTANTIATE_TEST_SUITE_P(Controllers, UnknownModelTest,
-                         ::testing::Values(UnknownModelCase{"silent_from_the_start", false, false},
-                                           UnknownModelCase{"after_another_model", true, true},
-                                           UnknownModelCase{"after_another_model_unannounced", true,
-                                                            false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 struct InfoTitleCase {
   std::uint32_t version;
@@ -231,8 +167,8 @@ TEST_P(BootTitleTest, TheInfoExchangePutsTheVersionInTheTitle) {
   Start();
   EXPECT_EQ(Title(), GetParam().title);
   EXPECT_EQ(deviceVersion.load(), GetParam().version);
-  EXPECT_EQ(dialog->Context().deviceModelId, kModel);
-  EXPECT_EQ(dialog->Context().deviceVariant, kVariant);
+  EXPECT_EQ(updater.Context().deviceModelId, kModel);
+  EXPECT_EQ(updater.Context().deviceVariant, kVariant);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, BootTitleTest,
@@ -246,10 +182,11 @@ TEST_F(BootFixture, AControllerWithoutFirmwareGetsTheInstructions) {
   config.version = 0xFFFFFFFF;
   AttachBoot(config);
   Start();
-  ASSERT_EQ(env.system.MessageBoxes().size(), 1u);
-  EXPECT_EQ(env.system.MessageBoxes()[0].text, testing::kEnglishInstructions);
-  EXPECT_EQ(env.system.MessageBoxes()[0].caption, kTitle);
-  EXPECT_TRUE(ButtonEnabled());
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].text, testing::kEnglishInstructions);
+  EXPECT_EQ(host.messages[0].from, From::kTitle);
+  EXPECT_TRUE(host.versions.empty());
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 TEST_F(BootFixture, BusyAnswersRestartTheCountSoALongEraseSucceeds) {
@@ -261,7 +198,7 @@ TEST_F(BootFixture, BusyAnswersRestartTheCountSoALongEraseSucceeds) {
   Start();
   RunUpdate();
   EXPECT_EQ(controller->FlashRange(kBase, 50), records[1].image);
-  EXPECT_TRUE(SawBox(kSuccessBox));
+  EXPECT_TRUE(Told(kSuccessBox));
   EXPECT_GT(FramesOf(*controller, BOOT_START).size(), 21u);
 }
 
@@ -274,7 +211,7 @@ TEST_F(BootFixture, ABusyAnswerForAnotherCommandDoesNotRestartTheCount) {
   Start();
   RunUpdate();
   EXPECT_EQ(FramesOf(*controller, BOOT_START).size(), 21u);  // 20 reads, 21 sends
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
   EXPECT_TRUE(FramesOf(*controller, BOOT_WRITE_IMAGE).empty());
 }
 
@@ -285,12 +222,12 @@ TEST_F(BootFixture, AControllerBusyForEverEndsAtTheStartBound) {
   PickFile(WritePackage("p.dat", Records(50, false)));
   Start();
   std::uint64_t confirmedAt = 0;
-  env.system.onMessageBox = [&](const auto&) {
-    if (confirmedAt == 0) confirmedAt = env.clock.NowMs();
-    return win::IDOK;
+  host.onOffer = [&](const std::wstring&) {
+    confirmedAt = env.clock.NowMs();
+    return true;
   };
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
   const auto took = env.clock.NowMs() - confirmedAt;
   EXPECT_GE(took, kBootStartBoundMs);
   EXPECT_LT(took, kBootStartBoundMs + 1000);
@@ -310,7 +247,7 @@ TEST_F(BootFixture, ALostAcknowledgementResendsTheSameBlockAndFlashStaysRight) {
   EXPECT_EQ(blocks[1].data, blocks[2].data);
   EXPECT_FALSE(controller->FlashRewrittenDifferently());
   EXPECT_EQ(controller->FlashRange(kBase, 140), records[1].image);
-  EXPECT_TRUE(SawBox(kSuccessBox));
+  EXPECT_TRUE(Told(kSuccessBox));
 }
 
 // A block acknowledged late, with or without the block after it lost on the way. Every
@@ -335,8 +272,8 @@ TEST_P(BootLateAckTest, NeverReportsSuccessWithAFlashThatDiffers) {
   PickFile(WritePackage("p.dat", records));
   Start();
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), c.completes ? kSuccessBox : kFailureBox);
-  if (BoxTexts().back() == kSuccessBox) {
+  EXPECT_EQ(host.Texts().back(), c.completes ? kSuccessBox : kFailureBox);
+  if (host.Texts().back() == kSuccessBox) {
     EXPECT_EQ(controller->FlashRange(kBase, static_cast<std::uint32_t>(length)), records[1].image)
         << "success reported, but the flash differs from the image";
   }
@@ -378,13 +315,11 @@ TEST_P(BootFailureTest, EndsAsTheFailureTableSays) {
   PickFile(WritePackage("p.dat", records));
   Start();
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), c.success ? kSuccessBox : kFailureBox);
-  EXPECT_EQ(SuccessVisible(), c.success);
-  EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
+  EXPECT_EQ(host.Texts().back(), c.success ? kSuccessBox : kFailureBox);
+  EXPECT_EQ(Succeeded(), c.success);
+  EXPECT_FALSE(updater.Context().packageFile.IsOpen());
   EXPECT_EQ(controller->FlashRange(kBase, 100) == records[1].image, c.imageWritten);
-  if (c.success) {
-    EXPECT_EQ(Progress(), 0);
-  }
+  EXPECT_EQ(host.outcome, c.success ? Outcome::kSucceeded : Outcome::kFailed);
   const std::size_t blockFrames = FramesOf(*controller, BOOT_WRITE_IMAGE).size();
   EXPECT_LE(blockFrames, 3u * (1 + kBootBlockResends)) << "resends are bounded";
 }
@@ -409,23 +344,23 @@ TEST_F(BootFixture, StartWithoutAnyAnswerGivesUpAfter20ReadsAnd21Sends) {
   Start();
   RunUpdate();
   EXPECT_EQ(FramesOf(*controller, BOOT_START).size(), 21u);
-  EXPECT_EQ(env.system.ProgressPositions().back(), 0);
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.progress.empty());  // the bar stays where the press left it
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 TEST_F(BootFixture, APackageThatCannotBeOpenedForTheTransferIsAFailure) {
   auto controller = AttachBoot();
   const std::wstring path = WritePackage("p.dat", Records(60, false));
   PickFile(path);
-  env.system.onMessageBox = [&](const auto& box) {
-    if (box.type == win::MB_OKCANCEL) std::filesystem::remove(std::filesystem::path(path));
-    return win::IDOK;
+  host.onOffer = [&](const std::wstring&) {
+    std::filesystem::remove(std::filesystem::path(path));
+    return true;
   };
   Start();
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
   EXPECT_TRUE(FramesOf(*controller, BOOT_WRITE_IMAGE).empty());
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 TEST_F(BootFixture, NoMatchingImageEndsQuietlyWithTheButtonRefreshed) {
@@ -433,9 +368,9 @@ TEST_F(BootFixture, NoMatchingImageEndsQuietlyWithTheButtonRefreshed) {
   PickFile(WritePackage("p.dat", {MakeRecord(1, 1, 10, 1)}));
   Start();
   RunUpdate();
-  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_TRUE(host.Texts().empty());
   EXPECT_TRUE(FramesOf(*controller, BOOT_START).empty());
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 }  // namespace

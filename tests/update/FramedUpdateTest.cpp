@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "tests/support/UpdateFixture.h"
+#include "tests/support/UpdaterFixture.h"
 
 namespace kestro {
 namespace {
@@ -11,7 +11,7 @@ using testing::kFailureBox;
 using testing::kSuccessBox;
 using testing::kTitle;
 using testing::MakeRecord;
-using testing::UpdateFixture;
+using testing::UpdaterFixture;
 
 std::vector<std::uint8_t> Bytes(std::initializer_list<int> list) {
   std::vector<std::uint8_t> v;
@@ -25,12 +25,12 @@ bool StartsWith(const std::vector<std::uint8_t>& payload, const std::vector<std:
 
 struct WholeCase {
   std::size_t length;
-  bool followed;      // another record stands behind the selected image
-  bool secondRecord;  // the selected image is the package's second record
-  std::vector<std::intptr_t> progress;
+  bool followed;                        // another record stands behind the selected image
+  bool secondRecord;                    // the selected image is the package's second record
+  std::vector<std::uint32_t> progress;  // as the transfer reports it
 };
 
-class FramedWholeUpdateTest : public UpdateFixture,
+class FramedWholeUpdateTest : public UpdaterFixture,
                               public ::testing::WithParamInterface<WholeCase> {};
 
 TEST_P(FramedWholeUpdateTest, TheControllerReceivesExactlyTheSelectedImage) {
@@ -55,28 +55,26 @@ TEST_P(FramedWholeUpdateTest, TheControllerReceivesExactlyTheSelectedImage) {
   ASSERT_EQ(args.size(), 28u);
   for (std::size_t i = 12; i < 28; ++i) EXPECT_EQ(args[i], 0) << i;
 
-  EXPECT_EQ(BoxTexts(), (std::vector<std::wstring>{L"New firmware 1.2\n", kSuccessBox}));
-  EXPECT_EQ(env.system.MessageBoxes()[0].type, win::MB_OKCANCEL);
-  EXPECT_EQ(env.system.MessageBoxes()[1].caption, kTitle);
-  EXPECT_TRUE(SuccessVisible());
-  EXPECT_EQ(env.system.ProgressPositions(), c.progress);
-  EXPECT_TRUE(ButtonEnabled());
-  EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
+  EXPECT_EQ(host.Texts(), (std::vector<std::wstring>{L"New firmware 1.2\n", kSuccessBox}));
+  EXPECT_EQ(host.messages[1].from, From::kTitle);
+  EXPECT_TRUE(Succeeded());
+  EXPECT_EQ(host.outcomes, 1);
+  EXPECT_EQ(host.progress, c.progress);
+  EXPECT_TRUE(host.updateAllowed);
+  EXPECT_FALSE(updater.Context().packageFile.IsOpen());
   EXPECT_TRUE(env.HasLine(L"Exit Usb_UpdateThread\n"));
   EXPECT_TRUE(env.HasLine(L"update successful\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, FramedWholeUpdateTest,
-                         ::testing::Values(WholeCase{1, false, false, {0, 0, 100, 0}},
-                                           WholeCase{32, false, false, {0, 0, 100, 0}},
-                                           WholeCase{64, false, false, {0, 0, 100, 0}},
-                                           WholeCase{65, false, false, {0, 0, 98, 100, 0}},
-                                           WholeCase{1, true, false, {0, 0, 100, 0}},
-                                           WholeCase{33, true, false, {0, 0, 100, 0}},
-                                           WholeCase{65, true, true, {0, 0, 98, 100, 0}},
-                                           WholeCase{100, true, true, {0, 0, 64, 96, 100, 0}}));
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, FramedWholeUpdateTest,
+    ::testing::Values(WholeCase{1, false, false, {100}}, WholeCase{32, false, false, {100}},
+                      WholeCase{64, false, false, {100}}, WholeCase{65, false, false, {98, 100}},
+                      WholeCase{1, true, false, {100}}, WholeCase{33, true, false, {100}},
+                      WholeCase{65, true, true, {98, 100}},
+                      WholeCase{100, true, true, {64, 96, 100}}));
 
-TEST_F(UpdateFixture, ReportsTravelByteForByteAsTheProtocolDefines) {
+TEST_F(UpdaterFixture, ReportsTravelByteForByteAsTheProtocolDefines) {
   auto controller = AttachNormal();
   auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 33, 3, 261, 2)};
   PickFile(WritePackage("p.dat", records));
@@ -94,7 +92,7 @@ TEST_F(UpdateFixture, ReportsTravelByteForByteAsTheProtocolDefines) {
   EXPECT_TRUE(
       StartsWith(out[4], Bytes({8, 0x00, 0x16, 4, 0x00, 0x00, 1, 0x00, records[0].image[32]})));
   EXPECT_TRUE(StartsWith(out.back(), Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x02})));  // end
-  EXPECT_EQ(BoxTexts().front(), L"New firmware 2.6 beta2\n");
+  EXPECT_EQ(host.Texts().front(), L"New firmware 2.6 beta2\n");
   EXPECT_TRUE(env.HasLine(L"desVersion is 131333\n"));
   EXPECT_TRUE(env.HasLine(L"firmware type 1\n"));
   EXPECT_TRUE(env.HasLine(L"update file is 0x21\n"));
@@ -105,13 +103,13 @@ TEST_F(UpdateFixture, ReportsTravelByteForByteAsTheProtocolDefines) {
   EXPECT_TRUE(env.HasLine(L"Bytes Sent: 1\n"));
 }
 
-TEST_F(UpdateFixture, ALongDataPacketGoesOutIn39BytePieces) {
+TEST_F(UpdaterFixture, ALongDataPacketGoesOutIn39BytePieces) {
   auto controller = AttachNormal();
   Start();
-  ASSERT_EQ(dialog->Hid().OpenDevice(), 1);
+  ASSERT_EQ(hid.OpenDevice(), 1);
   std::uint8_t data[50];
   for (int i = 0; i < 50; ++i) data[i] = static_cast<std::uint8_t>(i);
-  ASSERT_TRUE(dialog->Framed().SendFirmwarePacket(SET_FIRMWARE_DATA, data, 50));
+  ASSERT_TRUE(updater.Framed().SendFirmwarePacket(SET_FIRMWARE_DATA, data, 50));
   const auto written = env.port.Written();
   ASSERT_GE(written.size(), 2u);
   const auto& a = written[written.size() - 2];
@@ -130,7 +128,7 @@ struct FirmwareTypeCase {
   bool accepted;
 };
 
-class FirmwareTypeTest : public UpdateFixture,
+class FirmwareTypeTest : public UpdaterFixture,
                          public ::testing::WithParamInterface<FirmwareTypeCase> {};
 
 TEST_P(FirmwareTypeTest, OnlyTypes1And200StartTheSelection) {
@@ -142,15 +140,15 @@ TEST_P(FirmwareTypeTest, OnlyTypes1And200StartTheSelection) {
   RunUpdate();
   if (GetParam().accepted) {
     EXPECT_EQ(controller->ReceivedImage().size(), 40u);
-    EXPECT_TRUE(SawBox(kSuccessBox));
+    EXPECT_TRUE(Told(kSuccessBox));
   } else {
     const std::wstring text = L"Firmware update failure, please handle work in BOOT mode\n";
-    EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{text});
+    EXPECT_EQ(host.Texts(), std::vector<std::wstring>{text});
     EXPECT_TRUE(env.HasLine(text + L"\n"));
-    EXPECT_TRUE(env.system.FileDialogs().empty());
+    EXPECT_TRUE(host.choices == 0);
     EXPECT_FALSE(controller->Announced());
   }
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, FirmwareTypeTest,
@@ -158,38 +156,33 @@ INSTANTIATE_TEST_SUITE_P(Types, FirmwareTypeTest,
                                            FirmwareTypeCase{0, false}, FirmwareTypeCase{2, false},
                                            FirmwareTypeCase{201, false}));
 
-TEST_F(UpdateFixture, TheFileDialogAsksForADatFileAndItsCancelSendsNothing) {
+TEST_F(UpdaterFixture, NoPackageChosenSendsNothing) {
   auto controller = AttachNormal();
   Start();
   RunUpdate();
-  ASSERT_EQ(env.system.FileDialogs().size(), 1u);
-  const OpenFileRequest r = env.system.FileDialogs()[0];
-  EXPECT_EQ(r.filter, L"File type(*.dat)|*.dat||");
-  EXPECT_EQ(r.defaultExtension, L"*.*");
-  EXPECT_EQ(r.initialFileName, L"");
-  EXPECT_EQ(r.flags, 6u);
-  EXPECT_EQ(r.initialDirectory, env.system.currentDirectory);
+  EXPECT_EQ(host.choices, 1);
+  EXPECT_EQ(host.outcome, Outcome::kNotMade);
   EXPECT_FALSE(controller->Announced());
-  EXPECT_TRUE(BoxTexts().empty());
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.Texts().empty());
+  EXPECT_TRUE(host.updateAllowed);
   EXPECT_EQ(stopFlag.load(), 1u);
 }
 
-TEST_F(UpdateFixture, CancelInTheConfirmationSendsNothingButKeepsTheImageFacts) {
+TEST_F(UpdaterFixture, CancelInTheConfirmationSendsNothingButKeepsTheImageFacts) {
   auto controller = AttachNormal();
   PickFile(WritePackage("p.dat", {MakeRecord(3, 0, 10, 1), MakeRecord(0, 0, 70, 2, 150, 3)}));
-  env.system.onMessageBox = [](const auto&) { return win::IDCANCEL; };
+  host.onOffer = [](const std::wstring&) { return false; };
   Start();
   RunUpdate();
-  EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{L"New firmware 1.5 beta3\n"});
+  EXPECT_EQ(host.Texts(), std::vector<std::wstring>{L"New firmware 1.5 beta3\n"});
   EXPECT_TRUE(env.HasLine(L"MessageBox == IDCANCEL\n"));
   EXPECT_FALSE(controller->Announced());
-  const UpdateContext& ctx = dialog->Context();
+  const UpdateContext& ctx = updater.Context();
   EXPECT_EQ(ctx.imageLength, 70u);
   EXPECT_EQ(ctx.imageDataOffset, 28u + 10 + 28);
   EXPECT_EQ(ctx.targetVersion, 150u);
-  EXPECT_EQ(dialog->Hid().ReadTimeout(), 200u);
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(hid.ReadTimeout(), 200u);
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 struct UnusableCase {
@@ -197,17 +190,17 @@ struct UnusableCase {
   std::function<std::vector<std::uint8_t>()> bytes;
 };
 
-class UnusablePackageTest : public UpdateFixture,
+class UnusablePackageTest : public UpdaterFixture,
                             public ::testing::WithParamInterface<UnusableCase> {};
 
 TEST_P(UnusablePackageTest, IsRefusedWithoutConfirmationOrTransfer) {
   auto controller = AttachNormal();
-  PickFile(WriteBytes("p.dat", GetParam().bytes()));
+  PickFile(packages.WriteBytes("p.dat", GetParam().bytes()));
   Start();
   RunUpdate();
-  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_TRUE(host.Texts().empty());
   EXPECT_FALSE(controller->Announced());
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 std::vector<std::uint8_t> Cut(std::vector<sim::PackageRecord> records, std::size_t drop) {
@@ -226,13 +219,13 @@ INSTANTIATE_TEST_SUITE_P(
         UnusableCase{"no_match", [] { return sim::BuildPackage({MakeRecord(1, 0, 50, 1)}); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(UpdateFixture, AMissingFileIsRefusedSilently) {
+TEST_F(UpdaterFixture, AMissingFileIsRefusedSilently) {
   auto controller = AttachNormal();
   PickFile(L"/nonexistent/p.dat");
   Start();
   RunUpdate();
-  EXPECT_TRUE(BoxTexts().empty());
-  EXPECT_EQ(dialog->Context().packagePath, L"/nonexistent/p.dat");
+  EXPECT_TRUE(host.Texts().empty());
+  EXPECT_EQ(updater.Context().packagePath, L"/nonexistent/p.dat");
 }
 
 struct ControllerFailureCase {
@@ -240,7 +233,7 @@ struct ControllerFailureCase {
   int block;
 };
 
-class ControllerFailureTest : public UpdateFixture,
+class ControllerFailureTest : public UpdaterFixture,
                               public ::testing::WithParamInterface<ControllerFailureCase> {};
 
 TEST_P(ControllerFailureTest, EndsWithTheFailureBox) {
@@ -251,11 +244,12 @@ TEST_P(ControllerFailureTest, EndsWithTheFailureBox) {
   PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 200, 1)}));
   Start();
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
-  EXPECT_EQ(env.system.MessageBoxes().back().caption, kTitle);
-  EXPECT_FALSE(SuccessVisible());
-  EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
+  EXPECT_EQ(host.messages.back().from, From::kTitle);
+  EXPECT_EQ(host.outcome, Outcome::kFailed);
+  EXPECT_FALSE(Succeeded());
+  EXPECT_FALSE(updater.Context().packageFile.IsOpen());
+  EXPECT_TRUE(host.updateAllowed);
   EXPECT_EQ(stopFlag.load(), 1u);
   EXPECT_FALSE(controller->Ended());
 }
@@ -266,7 +260,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, ControllerFailureTest,
                                            ControllerFailureCase{21, 3},
                                            ControllerFailureCase{24, 6}));
 
-TEST_F(UpdateFixture, IgnoresReportsWithABadFirstByteOrUnknownTypes) {
+TEST_F(UpdaterFixture, IgnoresReportsWithABadFirstByteOrUnknownTypes) {
   sim::NormalConfig config;
   config.faults.badFirstByte = true;
   config.faults.unknownTypes = true;
@@ -276,10 +270,10 @@ TEST_F(UpdateFixture, IgnoresReportsWithABadFirstByteOrUnknownTypes) {
   Start();
   RunUpdate();
   EXPECT_EQ(controller->ReceivedImage(), records[0].image);
-  EXPECT_TRUE(SawBox(kSuccessBox));
+  EXPECT_TRUE(Told(kSuccessBox));
 }
 
-TEST_F(UpdateFixture, ALateControllerStillGetsEveryBlockOnce) {
+TEST_F(UpdaterFixture, ALateControllerStillGetsEveryBlockOnce) {
   sim::NormalConfig config;
   config.faults.answerDelayMs = 150;  // far beyond the 10 ms read time-out
   auto controller = AttachNormal(config);
@@ -289,7 +283,7 @@ TEST_F(UpdateFixture, ALateControllerStillGetsEveryBlockOnce) {
   RunUpdate();
   EXPECT_EQ(controller->ReceivedImage(), records[0].image);
   EXPECT_GT(controller->RecvFailed(), 10u);
-  EXPECT_TRUE(SawBox(kSuccessBox));
+  EXPECT_TRUE(Told(kSuccessBox));
 }
 
 // How long a controller that stops moving the update on is waited for, and from when.
@@ -300,7 +294,7 @@ struct BoundCase {
   std::uint32_t boundMs;  // 0: the update completes
 };
 
-class UpdateBoundTest : public UpdateFixture, public ::testing::WithParamInterface<BoundCase> {};
+class UpdateBoundTest : public UpdaterFixture, public ::testing::WithParamInterface<BoundCase> {};
 
 TEST_P(UpdateBoundTest, EndsAtItsBoundOrCompletes) {
   const BoundCase c = GetParam();
@@ -309,23 +303,23 @@ TEST_P(UpdateBoundTest, EndsAtItsBoundOrCompletes) {
   PickFile(WritePackage("p.dat", records));
   Start();
   std::uint64_t confirmedAt = 0;
-  env.system.onMessageBox = [&](const auto&) {
-    if (confirmedAt == 0) confirmedAt = env.clock.NowMs();
-    return win::IDOK;
+  host.onOffer = [&](const std::wstring&) {
+    confirmedAt = env.clock.NowMs();
+    return true;
   };
   const std::uint64_t pressedAt = env.clock.NowMs();
   RunUpdate();
   if (c.boundMs == 0) {
     EXPECT_EQ(controller->ReceivedImage(), records[0].image);
-    EXPECT_EQ(BoxTexts().back(), kSuccessBox);
+    EXPECT_EQ(host.Texts().back(), kSuccessBox);
     return;
   }
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
-  EXPECT_FALSE(SuccessVisible());
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
+  EXPECT_FALSE(Succeeded());
   const std::uint64_t failedAfter = env.clock.NowMs() - (c.fromPress ? pressedAt : confirmedAt);
   EXPECT_GE(failedAfter, c.boundMs);
   EXPECT_LT(failedAfter, c.boundMs + 100);
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.updateAllowed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -341,58 +335,58 @@ INSTANTIATE_TEST_SUITE_P(
         BoundCase{"talking_noise_after_block_3", {.noiseFromBlock = 3}, false, kSilenceBoundMs}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(UpdateFixture, ASilentControllerBeforeUpdateInfoEndsAtTheBoundToo) {
+TEST_F(UpdaterFixture, ASilentControllerBeforeUpdateInfoEndsAtTheBoundToo) {
   sim::NormalConfig config;
   config.faults.silent = true;
   AttachNormal(config);
   Start();
   const std::uint64_t pressed = env.clock.NowMs();
   RunUpdate();
-  EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{kFailureBox});
+  EXPECT_EQ(host.Texts(), std::vector<std::wstring>{kFailureBox});
   EXPECT_GE(env.clock.NowMs() - pressed, kSilenceBoundMs);
   EXPECT_TRUE(env.HasLine(L"recv() failed with error code 0x102\n"));
 }
 
-TEST_F(UpdateFixture, AControllerUnpluggedDuringTheTransferEndsItAsAFailure) {
+TEST_F(UpdaterFixture, AControllerUnpluggedDuringTheTransferEndsItAsAFailure) {
   sim::NormalConfig config;
   config.faults.detachAtBlock = 2;
   auto controller = AttachNormal(config);
   PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 200, 4)}));
   Start();
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
-  EXPECT_FALSE(ButtonEnabled());  // nothing is left to update
-  EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
+  EXPECT_FALSE(host.updateAllowed);  // nothing is left to update
+  EXPECT_FALSE(updater.Context().packageFile.IsOpen());
 }
 
-TEST_F(UpdateFixture, APackageThatCannotBeOpenedAtTheFirstRequestEndsAsAFailure) {
+TEST_F(UpdaterFixture, APackageThatCannotBeOpenedAtTheFirstRequestEndsAsAFailure) {
   auto controller = AttachNormal();
   const std::wstring path = WritePackage("p.dat", {MakeRecord(0, 0, 100, 4)});
   PickFile(path);
-  env.system.onMessageBox = [&](const auto& box) {
-    if (box.type == win::MB_OKCANCEL) std::filesystem::remove(std::filesystem::path(path));
-    return win::IDOK;
+  host.onOffer = [&](const std::wstring&) {
+    std::filesystem::remove(std::filesystem::path(path));
+    return true;
   };
   Start();
   RunUpdate();
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
   EXPECT_TRUE(controller->ReceivedImage().empty());
 }
 
-TEST_F(UpdateFixture, ABlockThatCannotBeWrittenIsNotCountedAndNothingFollowsIt) {
+TEST_F(UpdaterFixture, ABlockThatCannotBeWrittenIsNotCountedAndNothingFollowsIt) {
   // A controller that stops taking reports after the third block.
   auto inner = AttachNormal({.faults = {.stallAtBlock = 3}});
   PickFile(WritePackage("p.dat", {MakeRecord(0, 0, 200, 4)}));
   Start();
   RunUpdate();
   EXPECT_EQ(inner->ReceivedImage().size(), 96u);
-  EXPECT_EQ(dialog->Context().bytesSent, 96u);
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
+  EXPECT_EQ(updater.Context().bytesSent, 96u);
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
   EXPECT_TRUE(env.HasLine(L"WriteHid error\n"));
-  EXPECT_FALSE(SuccessVisible());
+  EXPECT_FALSE(Succeeded());
 }
 
-TEST_F(UpdateFixture, AnEndCommandThatCannotBeWrittenIsAFailure) {
+TEST_F(UpdaterFixture, AnEndCommandThatCannotBeWrittenIsAFailure) {
   // The controller asks for the end command and takes nothing more, the end command included.
   auto inner = AttachNormal({.faults = {.stallAtBlock = 4}});
   const auto records = std::vector<sim::PackageRecord>{MakeRecord(0, 0, 100, 4)};
@@ -401,12 +395,12 @@ TEST_F(UpdateFixture, AnEndCommandThatCannotBeWrittenIsAFailure) {
   RunUpdate();
   EXPECT_EQ(inner->ReceivedImage(), records[0].image);
   EXPECT_FALSE(inner->Ended());
-  EXPECT_EQ(BoxTexts().back(), kFailureBox);
-  EXPECT_FALSE(SawBox(kSuccessBox));
-  EXPECT_FALSE(SuccessVisible());
+  EXPECT_EQ(host.Texts().back(), kFailureBox);
+  EXPECT_FALSE(Told(kSuccessBox));
+  EXPECT_FALSE(Succeeded());
 }
 
-TEST_F(UpdateFixture, AnEndWithoutATransferIsNoSuccess) {
+TEST_F(UpdaterFixture, AnEndWithoutATransferIsNoSuccess) {
   // A controller that asks for data at once, before any image was chosen.
   auto device = std::make_shared<testing::ScriptedDevice>(
       0x3A7C, 0x5750, [](const sim::OutputReport& report, sim::DeviceHost& host) {
@@ -423,17 +417,17 @@ TEST_F(UpdateFixture, AnEndWithoutATransferIsNoSuccess) {
   EXPECT_TRUE(
       StartsWith(std::vector<std::uint8_t>(written.back().begin() + 1, written.back().end()),
                  Bytes({0x05, 0x00, 0x16, 0x01, 0x00, 0x02})));
-  EXPECT_EQ(BoxTexts(), std::vector<std::wstring>{kFailureBox});
-  EXPECT_FALSE(SuccessVisible());
+  EXPECT_EQ(host.Texts(), std::vector<std::wstring>{kFailureBox});
+  EXPECT_FALSE(Succeeded());
 }
 
-TEST_F(UpdateFixture, AnUnwritableUpdateRequestEndsTheWorkerWithTheButtonDisabled) {
+TEST_F(UpdaterFixture, AnUnwritableUpdateRequestEndsTheWorkerWithTheButtonDisabled) {
   AttachNormal();
   Start();
   env.port.SetWritesFail(L"pad", true);
   RunUpdate();
-  EXPECT_TRUE(BoxTexts().empty());
-  EXPECT_FALSE(ButtonEnabled());
+  EXPECT_TRUE(host.Texts().empty());
+  EXPECT_FALSE(host.updateAllowed);
   EXPECT_TRUE(env.HasLine(L"send() failed with error code 0\n"));
   EXPECT_FALSE(env.HasLine(L"Exit Usb_UpdateThread\n"));
 }
@@ -443,7 +437,7 @@ struct VersionTitleCase {
   std::wstring suffix;
 };
 
-class VersionReplyTest : public UpdateFixture,
+class VersionReplyTest : public UpdaterFixture,
                          public ::testing::WithParamInterface<VersionTitleCase> {};
 
 TEST_P(VersionReplyTest, ShowsTheVersionInTheTitle) {
@@ -454,7 +448,7 @@ TEST_P(VersionReplyTest, ShowsTheVersionInTheTitle) {
                         static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
                         static_cast<std::uint8_t>(v >> 24)},
                        reply);
-  dialog->Framed().HandleFramedReply(reply);
+  updater.Framed().HandleFramedReply(reply);
   EXPECT_EQ(Title(), kTitle + GetParam().suffix);
   EXPECT_EQ(deviceVersion.load(), v);
 }
@@ -466,18 +460,18 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionTitleCase{100 + (1u << 16), L"(GamePad V1.00 beta1)"},
                       VersionTitleCase{7, L"(GamePad V0.07)"}));
 
-TEST_F(UpdateFixture, AControllerWithoutFirmwareGetsTheInstructionsAndKeepsTheTitle) {
+TEST_F(UpdaterFixture, AControllerWithoutFirmwareGetsTheInstructionsAndKeepsTheTitle) {
   sim::NormalConfig config;
   config.version = 0xFFFFFFFF;
   AttachNormal(config);
   Start();
   EXPECT_EQ(deviceVersion.load(), 0xFFFFFFFFu);
-  ASSERT_EQ(BoxTexts().size(), 1u);
-  EXPECT_EQ(BoxTexts()[0], testing::kEnglishInstructions);
-  EXPECT_EQ(env.system.Titles(), std::vector<std::wstring>{kTitle});
+  ASSERT_EQ(host.Texts().size(), 1u);
+  EXPECT_EQ(host.Texts()[0], testing::kEnglishInstructions);
+  EXPECT_TRUE(host.versions.empty());
 }
 
-TEST_F(UpdateFixture, ASilentControllerEndsTheVersionQueryAtItsBound) {
+TEST_F(UpdaterFixture, ASilentControllerEndsTheVersionQueryAtItsBound) {
   sim::NormalConfig config;
   config.faults.silent = true;
   AttachNormal(config);
@@ -487,10 +481,10 @@ TEST_F(UpdateFixture, ASilentControllerEndsTheVersionQueryAtItsBound) {
   EXPECT_GE(took, kVersionQueryBoundMs);
   EXPECT_LE(took, kVersionQueryBoundMs + 200);
   EXPECT_EQ(deviceVersion.load(), kVersionUnknown);
-  EXPECT_TRUE(ButtonEnabled());
+  EXPECT_TRUE(host.updateAllowed);
 }
 
-TEST_F(UpdateFixture, AControllerUnpluggedDuringTheVersionQueryEndsItAtOnce) {
+TEST_F(UpdaterFixture, AControllerUnpluggedDuringTheVersionQueryEndsItAtOnce) {
   auto device = std::make_shared<testing::ScriptedDevice>(
       0x3A7C, 0x5750, [](const sim::OutputReport& report, sim::DeviceHost& host) {
         if (report[6] == GET_DEVICE_VERSION) host.Detach();
@@ -506,7 +500,7 @@ TEST_F(UpdateFixture, AControllerUnpluggedDuringTheVersionQueryEndsItAtOnce) {
   EXPECT_EQ(Title(), kTitle);
 }
 
-TEST_F(UpdateFixture, AVersionReplyOfTheSentinelDoesNotEndTheQueryEarly) {
+TEST_F(UpdaterFixture, AVersionReplyOfTheSentinelDoesNotEndTheQueryEarly) {
   sim::NormalConfig config;
   config.version = kVersionUnknown;
   AttachNormal(config);

@@ -1,12 +1,12 @@
-// The controller pulled out at a random block, many times over in one dialog: every update ends
-// within its bound with the failure box and writes nothing past the image, and the controller,
-// plugged in again, is then updated whole.
+// The controller pulled out at a random block, many times over by one front: every update ends
+// within its bound as a failure and writes nothing past the image, and the controller, plugged in
+// again, is then updated whole.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
-#include "tests/support/UpdateFixture.h"
+#include "tests/support/UpdaterFixture.h"
 
 namespace kestro {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 using testing::kFailureBox;
 using testing::kSuccessBox;
 using testing::MakeRecord;
-using testing::UpdateFixture;
+using testing::UpdaterFixture;
 
 constexpr int kRuns = 100;
 constexpr std::size_t kImageLength = 46 * 10 + 7;  // 11 boot blocks, 15 framed blocks
@@ -29,20 +29,19 @@ struct UnplugCase {
   std::uint64_t boundMs;  // from the press to the worker's end
 };
 
-class UnplugTest : public UpdateFixture, public ::testing::WithParamInterface<UnplugCase> {
+class UnplugTest : public UpdaterFixture, public ::testing::WithParamInterface<UnplugCase> {
  protected:
-  // Attaches a controller at "pad" and tells the dialog, as the system would.
+  // Attaches a controller at "pad"; the front searches and asks its version, as on an arrival.
   template <typename Controller>
   std::shared_ptr<Controller> PlugIn(std::shared_ptr<Controller> controller) {
     env.port.AttachDevice(L"pad", controller);
-    DeviceChange(win::DBT_DEVNODES_CHANGED);
-    DeviceChange(win::DBT_DEVICEARRIVAL);
+    host.updateAllowed = hid.FindDevice() != 0;
+    updater.QueryDeviceVersion();
     return controller;
   }
   void PullOut() {
     env.port.Detach(L"pad");
-    DeviceChange(win::DBT_DEVNODES_CHANGED);
-    DeviceChange(win::DBT_DEVICEREMOVECOMPLETE);
+    host.updateAllowed = hid.FindDevice() != 0;
   }
 };
 
@@ -71,14 +70,14 @@ TEST_P(UnplugTest, EveryPullEndsAsAFailureAndTheNextUpdateSucceeds) {
       normal = PlugIn(std::make_shared<sim::NormalController>(
           sim::NormalConfig{.faults = {.detachAtBlock = block}}));
     }
-    ASSERT_TRUE(ButtonEnabled());
+    ASSERT_TRUE(host.updateAllowed);
     const std::uint64_t pressedAt = env.clock.NowMs();
     RunUpdate();
     EXPECT_LE(env.clock.NowMs() - pressedAt, c.boundMs);
-    EXPECT_EQ(BoxTexts().back(), kFailureBox);
-    EXPECT_FALSE(SuccessVisible());
-    EXPECT_FALSE(ButtonEnabled());
-    EXPECT_FALSE(dialog->Context().packageFile.IsOpen());
+    EXPECT_EQ(host.Texts().back(), kFailureBox);
+    EXPECT_EQ(host.outcome, Outcome::kFailed);
+    EXPECT_FALSE(host.updateAllowed);
+    EXPECT_FALSE(updater.Context().packageFile.IsOpen());
     if (c.boot) {
       EXPECT_EQ(boot->BytesBeyondRange(), 0u);
       EXPECT_FALSE(boot->Finished());
@@ -95,7 +94,7 @@ TEST_P(UnplugTest, EveryPullEndsAsAFailureAndTheNextUpdateSucceeds) {
       normal = PlugIn(std::make_shared<sim::NormalController>());
     }
     RunUpdate();
-    EXPECT_EQ(BoxTexts().back(), kSuccessBox);
+    EXPECT_EQ(host.Texts().back(), kSuccessBox);
     if (c.boot) {
       EXPECT_EQ(boot->FlashRange(kBase, kImageLength), image);
     } else {

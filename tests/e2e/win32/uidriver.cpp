@@ -14,12 +14,10 @@
 #include <vector>
 
 #include "Utf8.h"
+#include "res/resource.h"
 
 namespace {
 
-constexpr int kProgressId = 1003;
-constexpr int kButtonId = 1007;
-constexpr int kInstructionsId = 1008;
 // Control id -1: a DIALOGEX template keeps it as -1, a message box's text static has 0xFFFF.
 constexpr int kStaticMinusOne = -1;
 constexpr int kStaticMinusOne16 = 0xFFFF;
@@ -93,7 +91,8 @@ HWND FindEdit(HWND parent) {
 bool IsDialog(HWND window) { return ClassOf(window) == L"#32770"; }
 
 bool IsMainDialog(HWND window) {
-  return IsDialog(window) && GetDlgItem(window, kButtonId) && GetDlgItem(window, kProgressId);
+  return IsDialog(window) && GetDlgItem(window, IDC_UPDATE_BUTTON) &&
+         GetDlgItem(window, IDC_PROGRESS);
 }
 
 bool IsFileDialog(HWND window) {
@@ -172,7 +171,7 @@ bool WaitClosed(HWND window, DWORD timeoutMs) {
 // -1 when the progress bar does not answer in time.
 long long ProgressOf(HWND dialog) {
   DWORD_PTR position = 0;
-  if (!SendMessageTimeoutW(GetDlgItem(dialog, kProgressId), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG,
+  if (!SendMessageTimeoutW(GetDlgItem(dialog, IDC_PROGRESS), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG,
                            kSendTimeoutMs, &position)) {
     return -1;
   }
@@ -188,11 +187,11 @@ std::vector<Fact> StateOf(HWND dialog) {
   HWND successLabel = StaticMinusOne(dialog);
   return {
       {"title", TextOf(dialog)},
-      {"button", TextOf(GetDlgItem(dialog, kButtonId))},
-      {"enabled", IsWindowEnabled(GetDlgItem(dialog, kButtonId)) ? L"1" : L"0"},
+      {"button", TextOf(GetDlgItem(dialog, IDC_UPDATE_BUTTON))},
+      {"enabled", IsWindowEnabled(GetDlgItem(dialog, IDC_UPDATE_BUTTON)) ? L"1" : L"0"},
       {"success_visible", (successLabel && IsWindowVisible(successLabel)) ? L"1" : L"0"},
       {"success_text", TextOf(successLabel)},
-      {"instructions", TextOf(GetDlgItem(dialog, kInstructionsId))},
+      {"instructions", TextOf(GetDlgItem(dialog, IDC_INSTRUCTIONS))},
       {"progress", std::to_wstring(ProgressOf(dialog))},
   };
 }
@@ -263,13 +262,13 @@ int WaitState(const std::wstring& key, const std::wstring& value, DWORD timeoutM
 int Press(DWORD timeoutMs) {
   HWND dialog = MainOrComplain(timeoutMs);
   if (!dialog) return 1;
-  HWND button = GetDlgItem(dialog, kButtonId);
+  HWND button = GetDlgItem(dialog, IDC_UPDATE_BUTTON);
   // A user cannot press a disabled button; a posted WM_COMMAND would get through regardless.
   if (!IsWindowEnabled(button)) {
     Print("error", L"button disabled");
     return 1;
   }
-  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(kButtonId, BN_CLICKED),
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_UPDATE_BUTTON, BN_CLICKED),
                reinterpret_cast<LPARAM>(button));
   Print("pressed", 1);
   return 0;
