@@ -127,6 +127,23 @@ Controller MakeController(Mode mode, const sim::NormalConfig& normal, const sim:
   return controller;
 }
 
+void ExpectWholeUpdate(const Completion& run, const Controller& controller, const Package& package,
+                       bool chinese) {
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.out, ProgramText(kTextUpgraded, chinese))) << run.out;
+  EXPECT_FALSE(Contains(run.err, ProgramText(kTextFailure, chinese))) << run.err;
+  EXPECT_TRUE(controller.Holds(package));
+  EXPECT_TRUE(controller.Completed());
+}
+
+void ExpectFailedUpdate(const Completion& run, const Controller& controller,
+                        const Package& package) {
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_TRUE(Contains(run.err, ProgramText(kTextFailure))) << run.err;
+  EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
+  EXPECT_FALSE(controller.Holds(package) && controller.Completed());
+}
+
 bool AllWritesWereReports(const EmulatedNode& node) {
   for (const WrittenReport& write : node.Writes()) {
     if (write.bytes.size() != sim::kReportBytes || write.bytes[0] != 0) return false;

@@ -99,6 +99,13 @@ class ProgramTest : public ::testing::Test {
   std::string m_directory;
 };
 
+// The program told of a whole update, and the controller holds the package's image and its end.
+void ExpectWholeUpdate(const Completion& run, const Controller& controller, const Package& package,
+                       bool chinese = false);
+// The program told of a failed update, and the controller was left without a whole one.
+void ExpectFailedUpdate(const Completion& run, const Controller& controller,
+                        const Package& package);
+
 // Every write was one whole report behind report id 0.
 bool AllWritesWereReports(const EmulatedNode& node);
 
