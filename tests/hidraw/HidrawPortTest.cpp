@@ -6,16 +6,17 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "hid/Hid.h"
 #include "platform/hidraw/HidrawPort.h"
 #include "sim/BootController.h"
 #include "tests/hidraw/ChildProcess.h"
 #include "tests/hidraw/HidrawTestbed.h"
+#include "tests/hidraw/RowName.h"
 
 namespace kestro::hidraw::testing {
 namespace {
@@ -43,17 +44,35 @@ class HidrawPortTest : public ::testing::Test {
 
   std::shared_ptr<EmulatedNode> PlugNode(std::uint16_t vendor = kVendorKestro,
                                          std::uint16_t product = kProductNormal) {
-    auto node = bed.Plug(DeviceToPlug{vendor, product, nullptr, IdentitySource::kHidId});
-    EXPECT_NE(node, nullptr);
-    return node;
+    auto plugged = bed.Plug(DeviceToPlug{vendor, product, nullptr, IdentitySource::kHidId});
+    EXPECT_NE(plugged, nullptr);
+    return plugged;
   }
-  OwnedHandle Open(const EmulatedNode& node, PortAccess access) {
-    const std::wstring path(node.Place().devnode.begin(), node.Place().devnode.end());
+  OwnedHandle Open(const EmulatedNode& on, PortAccess access) {
+    const std::wstring path(on.Place().devnode.begin(), on.Place().devnode.end());
     return OwnedHandle(port, port.Open(path, access));
+  }
+  // What the node says it is, asked as CHid's search asks it.
+  std::optional<HidAttributes> AttributesOf(const EmulatedNode& on) {
+    OwnedHandle probe = Open(on, PortAccess::ProbeReadWrite);
+    HidAttributes attributes;
+    if (!probe.IsOpen() || !port.GetAttributes(probe.Get(), attributes)) return std::nullopt;
+    return attributes;
+  }
+  // A controller's node, opened for reading and for writing as an update opens it.
+  void PlugAndOpen() {
+    node = PlugNode();
+    ASSERT_NE(node, nullptr);
+    reader = Open(*node, PortAccess::Read);
+    writer = Open(*node, PortAccess::Write);
+    ASSERT_TRUE(reader.IsOpen() && writer.IsOpen());
   }
 
   HidrawTestbed bed;
   HidrawPort port;
+  std::shared_ptr<EmulatedNode> node;
+  OwnedHandle reader;
+  OwnedHandle writer;
 };
 
 TEST_F(HidrawPortTest, ListsEveryNodeUdevHasInItsOrder) {
@@ -71,10 +90,9 @@ TEST_F(HidrawPortTest, ListsEveryNodeUdevHasInItsOrder) {
   auto again = PlugNode(kOtherVendor, kOtherProduct);
   EXPECT_EQ(port.EnumerateInterfaces(),
             (std::vector<std::wstring>{L"/dev/hidraw0", L"/dev/hidraw2", L"/dev/hidraw3"}));
-  OwnedHandle probe = Open(*again, PortAccess::ProbeReadWrite);
-  HidAttributes attributes;
-  ASSERT_TRUE(probe.IsOpen() && port.GetAttributes(probe.Get(), attributes));
-  EXPECT_EQ(attributes.productId, kOtherProduct);
+  const auto attributes = AttributesOf(*again);
+  ASSERT_TRUE(attributes.has_value());
+  EXPECT_EQ(attributes->productId, kOtherProduct);
 }
 
 struct IdentityCase {
@@ -86,21 +104,17 @@ struct IdentityCase {
 class IdentityTest : public HidrawPortTest, public ::testing::WithParamInterface<IdentityCase> {};
 
 TEST_P(IdentityTest, NodeTellsItsVendorAndProduct) {
-  auto node = PlugNode(GetParam().vendor, GetParam().product);
-  OwnedHandle probe = Open(*node, PortAccess::ProbeReadWrite);
-  ASSERT_TRUE(probe.IsOpen());
-  HidAttributes attributes;
-  ASSERT_TRUE(port.GetAttributes(probe.Get(), attributes));
-  EXPECT_EQ(attributes.vendorId, GetParam().vendor);
-  EXPECT_EQ(attributes.productId, GetParam().product);
+  const auto attributes = AttributesOf(*PlugNode(GetParam().vendor, GetParam().product));
+  ASSERT_TRUE(attributes.has_value());
+  EXPECT_EQ(attributes->vendorId, GetParam().vendor);
+  EXPECT_EQ(attributes->productId, GetParam().product);
 }
 
-INSTANTIATE_TEST_SUITE_P(Identities, IdentityTest,
-                         ::testing::Values(IdentityCase{"Normal", kVendorKestro, kProductNormal},
-                                           IdentityCase{"Boot", kVendorKestro, kProductBoot},
-                                           IdentityCase{"StNormal", kVendorSt, kProductNormal},
-                                           IdentityCase{"Mouse", kOtherVendor, kOtherProduct}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const IdentityCase kIdentities[] = {{"Normal", kVendorKestro, kProductNormal},
+                                    {"Boot", kVendorKestro, kProductBoot},
+                                    {"StNormal", kVendorSt, kProductNormal},
+                                    {"Mouse", kOtherVendor, kOtherProduct}};
+INSTANTIATE_TEST_SUITE_P(Identities, IdentityTest, ::testing::ValuesIn(kIdentities), RowName());
 
 struct AccessCase {
   const char* name;
@@ -112,24 +126,20 @@ class AccessTest : public HidrawPortTest, public ::testing::WithParamInterface<A
 
 // A handle asks for no more than its job needs, and is never inherited by a program we start.
 TEST_P(AccessTest, HandleHasItsAccessAndClosesOnExec) {
-  auto node = PlugNode();
-  OwnedHandle handle = Open(*node, GetParam().access);
+  OwnedHandle handle = Open(*PlugNode(), GetParam().access);
   ASSERT_TRUE(handle.IsOpen());
   const int fd = static_cast<int>(handle.Get());
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, GetParam().mode);
   EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Accesses, AccessTest,
-                         ::testing::Values(AccessCase{"Probe", PortAccess::ProbeReadWrite, O_RDWR},
-                                           AccessCase{"Write", PortAccess::Write, O_WRONLY},
-                                           AccessCase{"Read", PortAccess::Read, O_RDONLY}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const AccessCase kAccesses[] = {{"Probe", PortAccess::ProbeReadWrite, O_RDWR},
+                                {"Write", PortAccess::Write, O_WRONLY},
+                                {"Read", PortAccess::Read, O_RDONLY}};
+INSTANTIATE_TEST_SUITE_P(Accesses, AccessTest, ::testing::ValuesIn(kAccesses), RowName());
 
 TEST_F(HidrawPortTest, EachReportArrivesWholeAsOneWrite) {
-  auto node = PlugNode();
-  OwnedHandle writer = Open(*node, PortAccess::Write);
-  ASSERT_TRUE(writer.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpen());
   std::vector<std::vector<std::uint8_t>> sent;
   for (std::uint8_t seed : {1, 2, 3}) {
     Report report;
@@ -153,16 +163,13 @@ class QueueTest : public HidrawPortTest, public ::testing::WithParamInterface<Qu
 
 TEST_P(QueueTest, EachReadTakesOneReportBehindReportIdZeroOldestFirst) {
   const QueueCase& c = GetParam();
-  auto node = PlugNode();
-  OwnedHandle reader = Open(*node, PortAccess::Read);
-  ASSERT_TRUE(reader.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpen());
+  sim::Payload payload;
   for (int i = 0; i < c.sent; ++i) {
-    sim::Payload payload;
     Fill(payload, static_cast<std::uint8_t>(i + 1));
     node->QueueReport(payload);
   }
   for (int i = 0; i < c.readable; ++i) {
-    sim::Payload payload;
     Fill(payload, static_cast<std::uint8_t>(i + 1));
     Report report;
     std::memset(report, 0xEE, sizeof report);
@@ -174,10 +181,8 @@ TEST_P(QueueTest, EachReadTakesOneReportBehindReportIdZeroOldestFirst) {
   EXPECT_EQ(port.Read(reader.Get(), report, 50), kWaitTimeout);
 }
 
-INSTANTIATE_TEST_SUITE_P(Queues, QueueTest,
-                         ::testing::Values(QueueCase{"Three", 3, 3},
-                                           QueueCase{"MoreThanTheRingHolds", 70, 63}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const QueueCase kQueues[] = {{"Three", 3, 3}, {"MoreThanTheRingHolds", 70, 63}};
+INSTANTIATE_TEST_SUITE_P(Queues, QueueTest, ::testing::ValuesIn(kQueues), RowName());
 
 // What one read returns, by what the node holds when it starts.
 struct ReadCase {
@@ -194,16 +199,14 @@ class ReadOutcomeTest : public HidrawPortTest, public ::testing::WithParamInterf
 
 TEST_P(ReadOutcomeTest, ReadEndsAsTheNodeDecides) {
   const ReadCase& c = GetParam();
-  auto node = PlugNode();
-  OwnedHandle reader = Open(*node, PortAccess::Read);
-  ASSERT_TRUE(reader.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpen());
   sim::Payload payload;
   Fill(payload, 1);
   for (int i = 0; i < c.queued; ++i) node->QueueReport(payload);
   if (c.wakeWithout) node->WakeWithoutReport();
   if (c.gone) bed.Unplug(*node);
   if (c.laterMs != 0) {
-    bed.Loop().Post([node, payload] { node->QueueReport(payload); }, c.laterMs);
+    bed.Loop().Post([n = node, payload] { n->QueueReport(payload); }, c.laterMs);
   }
   const Clock::time_point start = Clock::now();
   Report report;
@@ -214,24 +217,18 @@ TEST_P(ReadOutcomeTest, ReadEndsAsTheNodeDecides) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Reads, ReadOutcomeTest,
-    ::testing::Values(ReadCase{"ReportWaiting", 1, false, false, 0, 200, kWaitReceived},
-                      ReadCase{"ReportComesDuringTheWait", 0, false, false, 150, 5000,
-                               kWaitReceived},
-                      ReadCase{"NothingComes", 0, false, false, 0, 200, kWaitTimeout},
-                      ReadCase{"ReportTooLate", 0, false, false, 600, 200, kWaitTimeout},
-                      ReadCase{"WokenWithoutAReport", 0, true, false, 0, 200, kWaitTimeout},
-                      ReadCase{"WokenThenAReport", 0, true, false, 150, 5000, kWaitReceived},
-                      ReadCase{"NodeGone", 0, false, true, 0, 200, kWaitReadFailed},
-                      ReadCase{"ReportsOfANodeGone", 2, false, true, 0, 200, kWaitReadFailed}),
-    [](const auto& info) { return std::string(info.param.name); });
+const ReadCase kReads[] = {{"ReportWaiting", 1, false, false, 0, 200, kWaitReceived},
+                           {"ReportComesDuringTheWait", 0, false, false, 150, 5000, kWaitReceived},
+                           {"NothingComes", 0, false, false, 0, 200, kWaitTimeout},
+                           {"ReportTooLate", 0, false, false, 600, 200, kWaitTimeout},
+                           {"WokenWithoutAReport", 0, true, false, 0, 200, kWaitTimeout},
+                           {"WokenThenAReport", 0, true, false, 150, 5000, kWaitReceived},
+                           {"NodeGone", 0, false, true, 0, 200, kWaitReadFailed},
+                           {"ReportsOfANodeGone", 2, false, true, 0, 200, kWaitReadFailed}};
+INSTANTIATE_TEST_SUITE_P(Reads, ReadOutcomeTest, ::testing::ValuesIn(kReads), RowName());
 
 TEST_F(HidrawPortTest, UnplugWakesAPendingReadAsAFailure) {
-  auto node = PlugNode();
-  OwnedHandle reader = Open(*node, PortAccess::Read);
-  OwnedHandle writer = Open(*node, PortAccess::Write);
-  ASSERT_TRUE(reader.IsOpen() && writer.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpen());
   bed.UnplugAfter(node, 150);
   const Clock::time_point start = Clock::now();
   Report report{};
@@ -245,7 +242,7 @@ TEST_F(HidrawPortTest, UnplugWakesAPendingReadAsAFailure) {
   EXPECT_EQ(port.LastError(), static_cast<std::uint32_t>(ENOENT));
 }
 
-// --- aborting: what a signal handler does to reads and writes ------------------------------------
+// --- aborting: what a signal handler does to reads and writes
 
 HidrawPort* g_abortedBySignal = nullptr;
 
@@ -281,17 +278,14 @@ class AbortTest : public HidrawPortTest, public ::testing::WithParamInterface<Ab
 // The report comes 400 ms into the read: a read that goes on after the signal takes it.
 TEST_P(AbortTest, SignalInterruptsAReadOnlyWhenItAborts) {
   const AbortCase& c = GetParam();
-  auto node = PlugNode();
-  OwnedHandle reader = Open(*node, PortAccess::Read);
-  OwnedHandle writer = Open(*node, PortAccess::Write);
-  ASSERT_TRUE(reader.IsOpen() && writer.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(PlugAndOpen());
   g_abortedBySignal = c.signalAborts ? &port : nullptr;
   if (c.abortFirst) port.Abort();
   const pthread_t reading = pthread_self();
   if (c.signalDuring) bed.Loop().Post([reading] { pthread_kill(reading, SIGUSR1); }, 100);
   sim::Payload payload;
   Fill(payload, 9);
-  bed.Loop().Post([node, payload] { node->QueueReport(payload); }, 400);
+  bed.Loop().Post([n = node, payload] { n->QueueReport(payload); }, 400);
 
   Report report{};
   EXPECT_EQ(port.Read(reader.Get(), report, 5000), c.expected);
@@ -300,16 +294,13 @@ TEST_P(AbortTest, SignalInterruptsAReadOnlyWhenItAborts) {
   EXPECT_EQ(node->Writes().size(), aborted ? 0u : 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Aborts, AbortTest,
-    ::testing::Values(AbortCase{"NoSignal", false, false, false, kWaitReceived},
-                      AbortCase{"SignalThatDoesNotAbort", false, true, false, kWaitReceived},
-                      AbortCase{"SignalThatAborts", false, true, true, kWaitReadFailed},
-                      AbortCase{"AbortedBefore", true, false, false, kWaitReadFailed}),
-    [](const auto& info) { return std::string(info.param.name); });
+const AbortCase kAborts[] = {{"NoSignal", false, false, false, kWaitReceived},
+                             {"SignalThatDoesNotAbort", false, true, false, kWaitReceived},
+                             {"SignalThatAborts", false, true, true, kWaitReadFailed},
+                             {"AbortedBefore", true, false, false, kWaitReadFailed}};
+INSTANTIATE_TEST_SUITE_P(Aborts, AbortTest, ::testing::ValuesIn(kAborts), RowName());
 
 // --- hotplug
-// --------------------------------------------------------------------------------------
 
 enum class Event { kPlug, kUnplug, kChange, kNothing };
 
@@ -342,15 +333,13 @@ TEST_P(MonitorTest, MonitorReportsAddAndRemoveOnly) {
   EXPECT_EQ(monitor.WaitForChange(c.expected ? 5000 : 300), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Events, MonitorTest,
-                         ::testing::Values(MonitorCase{"Plug", Event::kPlug, true},
-                                           MonitorCase{"Unplug", Event::kUnplug, true},
-                                           MonitorCase{"Change", Event::kChange, false},
-                                           MonitorCase{"Nothing", Event::kNothing, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const MonitorCase kEvents[] = {{"Plug", Event::kPlug, true},
+                               {"Unplug", Event::kUnplug, true},
+                               {"Change", Event::kChange, false},
+                               {"Nothing", Event::kNothing, false}};
+INSTANTIATE_TEST_SUITE_P(Events, MonitorTest, ::testing::ValuesIn(kEvents), RowName());
 
 // --- CHid's search over this port
-// -----------------------------------------------------------------
 
 TEST_F(HidrawPortTest, ControllerIsFoundAmongOtherHidDevices) {
   PlugNode(kOtherVendor, kOtherProduct);
@@ -363,7 +352,6 @@ TEST_F(HidrawPortTest, ControllerIsFoundAmongOtherHidDevices) {
 }
 
 // --- nodes the user may not open
-// ------------------------------------------------------------------
 
 struct DeniedCase {
   const char* name;
@@ -395,10 +383,9 @@ TEST_P(DeniedNodesTest, RefusedNodeIsListedWithItsUdevIdentity) {
   EXPECT_EQ(run.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Identities, DeniedNodesTest,
-                         ::testing::Values(DeniedCase{"FromHidId", IdentitySource::kHidId},
-                                           DeniedCase{"FromUsbDevice", IdentitySource::kUsbDevice}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const DeniedCase kDenials[] = {{"FromHidId", IdentitySource::kHidId},
+                               {"FromUsbDevice", IdentitySource::kUsbDevice}};
+INSTANTIATE_TEST_SUITE_P(Identities, DeniedNodesTest, ::testing::ValuesIn(kDenials), RowName());
 
 }  // namespace
 }  // namespace kestro::hidraw::testing

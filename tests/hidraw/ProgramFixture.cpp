@@ -54,6 +54,21 @@ std::string ProgramTest::WritePackage(const std::string& name,
   return path;
 }
 
+Package ProgramTest::WriteUpdate(std::size_t length, std::uint32_t seed, std::uint16_t version,
+                                 std::uint16_t beta, const std::string& name) {
+  Package package{"", Record(0, 0, length, seed, version, beta),
+                  Record(kBootModel, kBootVariant, length, seed + 1, version, beta)};
+  package.path = WritePackage(name, {package.normal, package.boot});
+  return package;
+}
+
+Controller ProgramTest::PlugController(Mode mode, const sim::NormalConfig& normal,
+                                       const sim::BootConfig& boot) {
+  Controller controller = MakeController(mode, normal, boot);
+  controller.node = bed.Plug(controller.Device());
+  return controller;
+}
+
 Completion ProgramTest::RunProgram(const std::vector<std::string>& arguments,
                                    const RunOptions& options) {
   Invocation invocation;
@@ -76,15 +91,57 @@ Completion ProgramTest::RunProgram(const std::vector<std::string>& arguments,
   return RunChild(invocation);
 }
 
-bool NothingOfAnUpdate(const sim::NormalController& controller) {
-  return !controller.Announced() && controller.ReceivedImage().empty() && !controller.Ended();
+std::shared_ptr<sim::Device> Controller::Device() const {
+  if (normal) return normal;
+  return boot;
 }
 
-bool NothingOfAnUpdate(const sim::BootController& controller) {
-  for (const sim::BootFrame& frame : controller.Frames()) {
-    if (frame.command != sim::BOOT_GET_INFO) return false;
+bool Controller::Holds(const Package& package) const {
+  if (normal) return normal->ReceivedImage() == package.normal.image;
+  const auto length = static_cast<std::uint32_t>(package.boot.image.size());
+  return boot->FlashRange(kImageBase, length) == package.boot.image;
+}
+
+bool Controller::Completed() const { return normal ? normal->Ended() : boot->Finished(); }
+
+bool Controller::NothingOfAnUpdate() const {
+  if (normal && (normal->Announced() || !normal->ReceivedImage().empty() || normal->Ended())) {
+    return false;
   }
-  return controller.Flash().empty() && !controller.VersionWord() && !controller.Started();
+  if (boot) {
+    for (const sim::BootFrame& frame : boot->Frames()) {
+      if (frame.command != sim::BOOT_GET_INFO) return false;
+    }
+    return boot->Flash().empty() && !boot->VersionWord() && !boot->Started();
+  }
+  return true;
+}
+
+Controller MakeController(Mode mode, const sim::NormalConfig& normal, const sim::BootConfig& boot) {
+  Controller controller;
+  if (mode == Mode::kNormal) {
+    controller.normal = std::make_shared<sim::NormalController>(normal);
+  } else {
+    controller.boot = std::make_shared<sim::BootController>(boot);
+  }
+  return controller;
+}
+
+void ExpectWholeUpdate(const Completion& run, const Controller& controller, const Package& package,
+                       bool chinese) {
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.out, ProgramText(kTextUpgraded, chinese))) << run.out;
+  EXPECT_FALSE(Contains(run.err, ProgramText(kTextFailure, chinese))) << run.err;
+  EXPECT_TRUE(controller.Holds(package));
+  EXPECT_TRUE(controller.Completed());
+}
+
+void ExpectFailedUpdate(const Completion& run, const Controller& controller,
+                        const Package& package) {
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_TRUE(Contains(run.err, ProgramText(kTextFailure))) << run.err;
+  EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
+  EXPECT_FALSE(controller.Holds(package) && controller.Completed());
 }
 
 bool AllWritesWereReports(const EmulatedNode& node) {

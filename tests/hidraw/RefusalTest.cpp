@@ -30,14 +30,26 @@ enum class Argument {
   kNormalImageFirst,
 };
 
+// What the program says and returns.
+struct Refusal {
+  int status;
+  std::vector<const char*> mentions;  // in the first line on standard error
+  bool oneLine;                       // else: the line, then the instructions
+};
+
+const Refusal kCannotRead{1, {"cannot read"}, true};
+const Refusal kNotAPackage{1, {"not a firmware package"}, true};
+const Refusal kNoImage{1, {"no image for this controller"}, true};
+const Refusal kNoModel{1, {"Get gamepad info error"}, true};
+const Refusal kNoPermission{2, {"no permission", "udev rule"}, true};
+const Refusal kNoController{2, {"no controller found"}, false};
+
 struct RefusalCase {
   const char* name;
   Present present;
   Argument argument;
   bool nodeRefused;  // the controller's node does not let the user in
-  int status;
-  std::vector<const char*> mentions;  // in the first line on standard error
-  bool oneLine;                       // else: the line, then the instructions
+  Refusal refusal;
 };
 
 class RefusalTest : public ProgramTest, public ::testing::WithParamInterface<RefusalCase> {
@@ -80,31 +92,29 @@ class RefusalTest : public ProgramTest, public ::testing::WithParamInterface<Ref
 
 TEST_P(RefusalTest, OneClearLineNonZeroStatusNothingSent) {
   const RefusalCase& c = GetParam();
-  std::shared_ptr<sim::NormalController> normal;
-  std::shared_ptr<sim::BootController> boot;
-  std::shared_ptr<EmulatedNode> node;
+  Controller controller;
   switch (c.present) {
     case Present::kNothing:
       break;
     case Present::kOtherDevice:
-      node = bed.Plug(DeviceToPlug{0x046D, 0xC077, nullptr, IdentitySource::kHidId});
+      controller.node = bed.Plug(DeviceToPlug{0x046D, 0xC077, nullptr, IdentitySource::kHidId});
       break;
     case Present::kNormal:
-      normal = std::make_shared<sim::NormalController>();
-      node = bed.Plug(normal);
+      controller = PlugController(Mode::kNormal);
       break;
     case Present::kBoot:
+      controller = PlugController(Mode::kBoot);
+      break;
     case Present::kSilentBoot: {
-      sim::BootConfig config;
-      if (c.present == Present::kSilentBoot) config.faults.silentTo = sim::BOOT_GET_INFO;
-      boot = std::make_shared<sim::BootController>(config);
-      node = bed.Plug(boot);
+      sim::BootConfig silent;
+      silent.faults.silentTo = sim::BOOT_GET_INFO;
+      controller = PlugController(Mode::kBoot, {}, silent);
       break;
     }
   }
   if (c.present != Present::kNothing) {
-    ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(node->SetAccessMode(c.nodeRefused ? 0 : 0666));
+    ASSERT_NE(controller.node, nullptr);
+    ASSERT_TRUE(controller.node->SetAccessMode(c.nodeRefused ? 0 : 0666));
   }
   const std::vector<std::string> arguments = Arguments(c.argument);
 
@@ -114,139 +124,48 @@ TEST_P(RefusalTest, OneClearLineNonZeroStatusNothingSent) {
   const Completion run = RunProgram(arguments, options);
 
   ASSERT_TRUE(run.exited) << run.err;
-  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_EQ(run.status, c.refusal.status) << run.err;
   const std::vector<std::string> lines = Lines(run.err);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0].rfind("kestro-update: ", 0), 0u) << run.err;
-  for (const char* mention : c.mentions) {
-    EXPECT_NE(lines[0].find(mention), std::string::npos)
-        << "no \"" << mention << "\" in " << run.err;
+  for (const char* mention : c.refusal.mentions) {
+    EXPECT_TRUE(Contains(lines[0], mention)) << "no \"" << mention << "\" in " << run.err;
   }
-  if (c.oneLine) {
+  if (c.refusal.oneLine) {
     EXPECT_EQ(lines.size(), 1u) << run.err;
   } else {
     // As a terminal words them: no button to click.
     EXPECT_GT(lines.size(), 1u) << run.err;
-    EXPECT_NE(run.err.find(ProgramText(kTextInstructions)), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("button"), std::string::npos) << run.err;
+    EXPECT_TRUE(Contains(run.err, ProgramText(kTextInstructions))) << run.err;
+    EXPECT_FALSE(Contains(run.err, "button")) << run.err;
   }
-  EXPECT_EQ(run.out.find(ProgramText(kTextUpgraded)), std::string::npos) << run.out;
-  if (normal) {
-    EXPECT_TRUE(NothingOfAnUpdate(*normal));
-  }
-  if (boot) {
-    EXPECT_TRUE(NothingOfAnUpdate(*boot));
-  }
+  EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
+  EXPECT_TRUE(controller.NothingOfAnUpdate());
   if (c.nodeRefused || c.present == Present::kOtherDevice) {
-    EXPECT_TRUE(node->Writes().empty());
+    EXPECT_TRUE(controller.node->Writes().empty());
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, RefusalTest,
-    ::testing::Values(
-        RefusalCase{
-            "MissingFile", Present::kNormal, Argument::kMissing, false, 1, {"cannot read"}, true},
-        RefusalCase{"UnreadableFile",
-                    Present::kNormal,
-                    Argument::kUnreadable,
-                    false,
-                    1,
-                    {"cannot read"},
-                    true},
-        RefusalCase{"NotAPackage",
-                    Present::kNormal,
-                    Argument::kNotAPackage,
-                    false,
-                    1,
-                    {"not a firmware package"},
-                    true},
-        RefusalCase{"EmptyFile",
-                    Present::kNormal,
-                    Argument::kEmpty,
-                    false,
-                    1,
-                    {"not a firmware package"},
-                    true},
-        RefusalCase{"NoImageForNormalMode",
-                    Present::kNormal,
-                    Argument::kBootImageOnly,
-                    false,
-                    1,
-                    {"no image for this controller"},
-                    true},
-        RefusalCase{"NoImageForBootMode",
-                    Present::kBoot,
-                    Argument::kNormalImageOnly,
-                    false,
-                    1,
-                    {"no image for this controller"},
-                    true},
-        RefusalCase{"NodeRefused",
-                    Present::kNormal,
-                    Argument::kNormalImageOnly,
-                    true,
-                    2,
-                    {"no permission", "udev rule"},
-                    true},
-        RefusalCase{"BootNodeRefused",
-                    Present::kBoot,
-                    Argument::kBootImageOnly,
-                    true,
-                    2,
-                    {"no permission", "udev rule"},
-                    true},
-        RefusalCase{"NodeRefusedNoPackage",
-                    Present::kNormal,
-                    Argument::kNone,
-                    true,
-                    2,
-                    {"no permission", "udev rule"},
-                    true},
-        RefusalCase{"NoController",
-                    Present::kNothing,
-                    Argument::kNormalImageOnly,
-                    false,
-                    2,
-                    {"no controller found"},
-                    false},
-        // The file is what is wrong, whether or not a controller is there.
-        RefusalCase{"MissingFileNoController",
-                    Present::kNothing,
-                    Argument::kMissing,
-                    false,
-                    1,
-                    {"cannot read"},
-                    true},
-        RefusalCase{"NotAPackageNoController",
-                    Present::kNothing,
-                    Argument::kNotAPackage,
-                    false,
-                    1,
-                    {"not a firmware package"},
-                    true},
-        RefusalCase{"BootLoaderWithoutItsModel",
-                    Present::kSilentBoot,
-                    Argument::kNormalImageFirst,
-                    false,
-                    1,
-                    {"Get gamepad info error"},
-                    true},
-        RefusalCase{"NoControllerNoPackage",
-                    Present::kNothing,
-                    Argument::kNone,
-                    false,
-                    2,
-                    {"no controller found"},
-                    false},
-        RefusalCase{"OnlyAnotherHidDevice",
-                    Present::kOtherDevice,
-                    Argument::kNormalImageOnly,
-                    false,
-                    2,
-                    {"no controller found"},
-                    false}),
-    [](const auto& info) { return std::string(info.param.name); });
+const RefusalCase kRefusals[] = {
+    {"MissingFile", Present::kNormal, Argument::kMissing, false, kCannotRead},
+    {"UnreadableFile", Present::kNormal, Argument::kUnreadable, false, kCannotRead},
+    {"NotAPackage", Present::kNormal, Argument::kNotAPackage, false, kNotAPackage},
+    {"EmptyFile", Present::kNormal, Argument::kEmpty, false, kNotAPackage},
+    {"NoImageForNormalMode", Present::kNormal, Argument::kBootImageOnly, false, kNoImage},
+    {"NoImageForBootMode", Present::kBoot, Argument::kNormalImageOnly, false, kNoImage},
+    {"NodeRefused", Present::kNormal, Argument::kNormalImageOnly, true, kNoPermission},
+    {"BootNodeRefused", Present::kBoot, Argument::kBootImageOnly, true, kNoPermission},
+    {"NodeRefusedNoPackage", Present::kNormal, Argument::kNone, true, kNoPermission},
+    {"NoController", Present::kNothing, Argument::kNormalImageOnly, false, kNoController},
+    // The file is what is wrong, whether or not a controller is there.
+    {"MissingFileNoController", Present::kNothing, Argument::kMissing, false, kCannotRead},
+    {"NotAPackageNoController", Present::kNothing, Argument::kNotAPackage, false, kNotAPackage},
+    {"BootLoaderWithoutItsModel", Present::kSilentBoot, Argument::kNormalImageFirst, false,
+     kNoModel},
+    {"NoControllerNoPackage", Present::kNothing, Argument::kNone, false, kNoController},
+    {"OnlyAnotherHidDevice", Present::kOtherDevice, Argument::kNormalImageOnly, false,
+     kNoController}};
+INSTANTIATE_TEST_SUITE_P(Refusals, RefusalTest, ::testing::ValuesIn(kRefusals), RowName());
 
 }  // namespace
 }  // namespace kestro::hidraw::testing

@@ -1,6 +1,7 @@
 // kestro-update, the real program, against emulated controllers on emulated hidraw nodes: the
 // version it shows, whole updates of both protocols byte for byte, the question before an
-// update, waiting for a controller, and a controller unplugged in the middle of an update.
+// update, waiting for a controller (one restarting into boot mode too), a controller unplugged in
+// the middle of an update, and Ctrl-C.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -14,40 +15,14 @@
 
 #include "platform/hidraw/HidrawPort.h"
 #include "tests/hidraw/ProgramFixture.h"
+#include "update/BootWire.h"
 #include "update/FramedUpdate.h"
+#include "update/FramedWire.h"
 
 namespace kestro::hidraw::testing {
 namespace {
 
-enum class Mode { kNormal, kBoot };
-
-// Image bytes per block: per SET_FIRMWARE_DATA in normal mode, per image frame in boot mode.
-constexpr std::size_t kNormalBlockBytes = 32;
-constexpr std::size_t kBootBlockBytes = 46;
-
-// The controller under test in one of its two modes, on its node.
-struct Plugged {
-  std::shared_ptr<sim::NormalController> normal;
-  std::shared_ptr<sim::BootController> boot;
-  std::shared_ptr<EmulatedNode> node;
-};
-
-Plugged PlugController(HidrawTestbed& bed, Mode mode, sim::NormalConfig normal = {},
-                       sim::BootConfig boot = {}) {
-  Plugged plugged;
-  if (mode == Mode::kNormal) {
-    plugged.normal = std::make_shared<sim::NormalController>(normal);
-    plugged.node = bed.Plug(plugged.normal);
-  } else {
-    plugged.boot = std::make_shared<sim::BootController>(boot);
-    plugged.node = bed.Plug(plugged.boot);
-  }
-  return plugged;
-}
-
-bool Contains(const std::string& text, const std::string& piece) {
-  return text.find(piece) != std::string::npos;
-}
+const char* ModeName(Mode mode) { return mode == Mode::kNormal ? "normal-mode" : "boot-mode"; }
 
 // The transfer's span by the controller's own event log: from the first image block to the end,
 // without what comes before it (the boot protocol's second of settling after its start).
@@ -74,7 +49,6 @@ class TransferClock {
 };
 
 // --- the version, without a package
-// ---------------------------------------------------------------
 
 struct VersionCase {
   const char* name;
@@ -91,8 +65,8 @@ TEST_P(VersionTest, ShowsTheTitleTheWindowsProgramShows) {
   normal.version = c.version;
   sim::BootConfig boot;
   boot.version = c.version;
-  const Plugged plugged = PlugController(bed, c.mode, normal, boot);
-  ASSERT_NE(plugged.node, nullptr);
+  const Controller controller = PlugController(c.mode, normal, boot);
+  ASSERT_NE(controller.node, nullptr);
 
   const Completion run = RunProgram({});
   ASSERT_TRUE(run.exited) << run.err;
@@ -100,33 +74,27 @@ TEST_P(VersionTest, ShowsTheTitleTheWindowsProgramShows) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, std::string(c.title) + "\n");
   } else {
-    const std::string instructions = ProgramText(kTextInstructions);
     EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_TRUE(Contains(run.out + run.err, instructions.substr(0, instructions.find('\n'))))
+    EXPECT_TRUE(Contains(run.out + run.err, Lines(ProgramText(kTextInstructions))[0]))
         << run.out << run.err;
   }
-  EXPECT_TRUE(plugged.normal ? NothingOfAnUpdate(*plugged.normal)
-                             : NothingOfAnUpdate(*plugged.boot));
+  EXPECT_TRUE(controller.NothingOfAnUpdate());
 }
 
 constexpr std::uint32_t kNoFirmware = 0xFFFFFFFF;
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, VersionTest,
-    ::testing::Values(VersionCase{"Normal", Mode::kNormal, 123,
-                                  "Kestro Update v2.00(GamePad V1.23)"},
-                      VersionCase{"NormalBeta", Mode::kNormal, (2 << 16) | 261,
-                                  "Kestro Update v2.00(GamePad V2.61 beta2)"},
-                      VersionCase{"Boot", Mode::kBoot, 123, "Kestro Update v2.00(Fw v1.2)"},
-                      VersionCase{"NormalWithoutFirmware", Mode::kNormal, kNoFirmware, nullptr},
-                      VersionCase{"BootWithoutFirmware", Mode::kBoot, kNoFirmware, nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
+const VersionCase kVersions[] = {
+    {"Normal", Mode::kNormal, 123, "Kestro Update v2.00(GamePad V1.23)"},
+    {"NormalBeta", Mode::kNormal, (2 << 16) | 261, "Kestro Update v2.00(GamePad V2.61 beta2)"},
+    {"Boot", Mode::kBoot, 123, "Kestro Update v2.00(Fw v1.2)"},
+    {"NormalWithoutFirmware", Mode::kNormal, kNoFirmware, nullptr},
+    {"BootWithoutFirmware", Mode::kBoot, kNoFirmware, nullptr}};
+INSTANTIATE_TEST_SUITE_P(Modes, VersionTest, ::testing::ValuesIn(kVersions), RowName());
 
 TEST_F(ProgramTest, AControllerThatDoesNotAnswerTheVersionQueryIsToldOf) {
   sim::NormalConfig silent;
   silent.faults.silent = true;
-  const Plugged plugged = PlugController(bed, Mode::kNormal, silent);
-  ASSERT_NE(plugged.node, nullptr);
+  ASSERT_NE(PlugController(Mode::kNormal, silent).node, nullptr);
 
   const Completion run = RunProgram({});
   ASSERT_TRUE(run.exited) << run.err;
@@ -136,7 +104,6 @@ TEST_F(ProgramTest, AControllerThatDoesNotAnswerTheVersionQueryIsToldOf) {
 }
 
 // --- the command line itself
-// ----------------------------------------------------------------------
 
 struct UsageCase {
   const char* name;
@@ -158,15 +125,13 @@ TEST_P(UsageTest, HelpIsAnAnswerAndAWrongOptionAnError) {
   EXPECT_EQ((c.onStandardOutput ? run.err : run.out), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Arguments, UsageTest,
-                         ::testing::Values(UsageCase{"Help", {"--help"}, 0, true},
-                                           UsageCase{"Short", {"-h"}, 0, true},
-                                           UsageCase{"UnknownOption", {"--frobnicate"}, 64, false},
-                                           UsageCase{"TwoPackages", {"a.dat", "b.dat"}, 64, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const UsageCase kUsages[] = {{"Help", {"--help"}, 0, true},
+                             {"Short", {"-h"}, 0, true},
+                             {"UnknownOption", {"--frobnicate"}, 64, false},
+                             {"TwoPackages", {"a.dat", "b.dat"}, 64, false}};
+INSTANTIATE_TEST_SUITE_P(Arguments, UsageTest, ::testing::ValuesIn(kUsages), RowName());
 
 // --- whole updates
-// --------------------------------------------------------------------------------
 
 struct UpdateCase {
   const char* name;
@@ -176,89 +141,60 @@ struct UpdateCase {
   std::uint16_t beta;
   const char* shownVersion;  // as the offer shows it
   bool chinese;
-  bool measure;  // print the time per block
+  bool measure;                         // print the time per block
+  const char* fileName = "update.dat";  // a Linux file name is bytes in whatever encoding
 };
 
 class WholeUpdateTest : public ProgramTest, public ::testing::WithParamInterface<UpdateCase> {};
 
 TEST_P(WholeUpdateTest, ControllerHoldsExactlyThePackagesImage) {
   const UpdateCase& c = GetParam();
-  // One image for each mode, so that the wrong choice shows.
-  const std::vector<sim::PackageRecord> records = {
-      Record(0, 0, c.length, 1, c.version, c.beta),
-      Record(kBootModel, kBootVariant, c.length, 2, c.version, c.beta)};
-  const std::string package = WritePackage("update.dat", records);
-  const Plugged plugged = PlugController(bed, c.mode);
-  ASSERT_NE(plugged.node, nullptr);
+  const Package package = WriteUpdate(c.length, 1, c.version, c.beta, c.fileName);
+  const Controller controller = PlugController(c.mode);
+  ASSERT_NE(controller.node, nullptr);
   TransferClock transfer;
-  if (plugged.normal) plugged.normal->SetEventLog(transfer.Log());
-  if (plugged.boot) plugged.boot->SetEventLog(transfer.Log());
+  if (controller.normal) controller.normal->SetEventLog(transfer.Log());
+  if (controller.boot) controller.boot->SetEventLog(transfer.Log());
 
   RunOptions options;
   options.chinese = c.chinese;
-  const Completion run = RunProgram({"--yes", package}, options);
+  const Completion run = RunProgram({"--yes", package.path}, options);
   ASSERT_TRUE(run.exited) << run.err;
-  EXPECT_EQ(run.status, 0) << run.err;
   const std::string offer = ProgramText(kTextNewFirmware, c.chinese) + " " + c.shownVersion;
   EXPECT_TRUE(Contains(run.out, offer)) << run.out;
-  EXPECT_TRUE(Contains(run.out, ProgramText(kTextUpgraded, c.chinese))) << run.out;
-  EXPECT_FALSE(Contains(run.err, ProgramText(kTextFailure, c.chinese))) << run.err;
-
-  if (c.mode == Mode::kNormal) {
-    EXPECT_EQ(plugged.normal->ReceivedImage(), records[0].image);
-    EXPECT_TRUE(plugged.normal->Ended());
-  } else {
-    EXPECT_EQ(plugged.boot->FlashRange(kImageBase, static_cast<std::uint32_t>(c.length)),
-              records[1].image);
-    EXPECT_EQ(plugged.boot->BytesBeyondRange(), 0u);
-    EXPECT_EQ(plugged.boot->VersionWord(),
+  ExpectWholeUpdate(run, controller, package, c.chinese);
+  if (controller.boot) {
+    EXPECT_EQ(controller.boot->BytesBeyondRange(), 0u);
+    EXPECT_EQ(controller.boot->VersionWord(),
               std::optional<std::uint32_t>(c.version | (std::uint32_t{c.beta} << 16)));
-    EXPECT_TRUE(plugged.boot->Finished());
   }
-  EXPECT_TRUE(AllWritesWereReports(*plugged.node));
+  EXPECT_TRUE(AllWritesWereReports(*controller.node));
 
   const std::optional<double> spanMs = transfer.SpanMs();
   EXPECT_TRUE(spanMs.has_value()) << "the controller's log has no whole transfer";
   if (c.measure && spanMs) {
-    const std::size_t blockBytes = c.mode == Mode::kNormal ? kNormalBlockBytes : kBootBlockBytes;
+    const std::size_t blockBytes = c.mode == Mode::kNormal ? framed::kBlockSize : kBootBlockSize;
     const std::size_t blocks = (c.length + blockBytes - 1) / blockBytes;
     std::printf(
         "[ measured ] %s protocol, %zu KiB through umockdev: %zu blocks, %.3f ms per block "
         "(transfer %.0f ms, whole run %lld ms)\n",
-        c.mode == Mode::kNormal ? "normal-mode" : "boot-mode", c.length / 1024, blocks,
-        *spanMs / static_cast<double>(blocks), *spanMs,
+        ModeName(c.mode), c.length / 1024, blocks, *spanMs / static_cast<double>(blocks), *spanMs,
         static_cast<long long>(run.elapsed.count()));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Updates, WholeUpdateTest,
-    ::testing::Values(
-        UpdateCase{"NormalShortLastBlock", Mode::kNormal, 100, 123, 0, "1.2", false, false},
-        UpdateCase{"BootShortLastBlockBeta", Mode::kBoot, 100, 261, 2, "2.6 beta2", false, false},
-        UpdateCase{"Normal64KiB", Mode::kNormal, 64 * 1024, 123, 0, "1.2", false, true},
-        UpdateCase{"Boot64KiB", Mode::kBoot, 64 * 1024, 123, 0, "1.2", false, true},
-        UpdateCase{"NormalInChinese", Mode::kNormal, 100, 123, 0, "1.2", true, false},
-        UpdateCase{"BootInChinese", Mode::kBoot, 100, 123, 0, "1.2", true, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// A Linux file name is bytes in whatever encoding: Chinese, and a byte that is no UTF-8 at all.
-TEST_F(ProgramTest, APackageIsReadWhateverBytesItsNameHolds) {
-  const std::vector<sim::PackageRecord> records = {Record(0, 0, 100, 9)};
-  const std::string package = WritePackage("固件 \xFF.dat", records);
-  const Plugged plugged = PlugController(bed, Mode::kNormal);
-  ASSERT_NE(plugged.node, nullptr);
-
-  RunOptions options;
-  options.chinese = true;
-  const Completion run = RunProgram({"--yes", package}, options);
-  ASSERT_TRUE(run.exited) << run.err;
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(plugged.normal->ReceivedImage(), records[0].image);
-}
+const UpdateCase kUpdates[] = {
+    {"NormalShortLastBlock", Mode::kNormal, 100, 123, 0, "1.2", false, false},
+    {"BootShortLastBlockBeta", Mode::kBoot, 100, 261, 2, "2.6 beta2", false, false},
+    {"Normal64KiB", Mode::kNormal, 64 * 1024, 123, 0, "1.2", false, true},
+    {"Boot64KiB", Mode::kBoot, 64 * 1024, 123, 0, "1.2", false, true},
+    {"NormalInChinese", Mode::kNormal, 100, 123, 0, "1.2", true, false},
+    {"BootInChinese", Mode::kBoot, 100, 123, 0, "1.2", true, false},
+    {"PackageNamedInChineseAndNoUtf8", Mode::kNormal, 100, 123, 0, "1.2", true, false,
+     "固件 \xFF.dat"}};
+INSTANTIATE_TEST_SUITE_P(Updates, WholeUpdateTest, ::testing::ValuesIn(kUpdates), RowName());
 
 // --- the question before an update
-// ----------------------------------------------------------------
 
 struct AnswerCase {
   const char* name;
@@ -270,72 +206,34 @@ class AnswerTest : public ProgramTest, public ::testing::WithParamInterface<Answ
 
 TEST_P(AnswerTest, OnlyYesStartsTheUpdate) {
   const AnswerCase& c = GetParam();
-  const std::vector<sim::PackageRecord> records = {Record(0, 0, 100, 3)};
-  const std::string package = WritePackage("update.dat", records);
-  const Plugged plugged = PlugController(bed, Mode::kNormal);
-  ASSERT_NE(plugged.node, nullptr);
+  const Package package = WriteUpdate(100, 3);
+  const Controller controller = PlugController(Mode::kNormal);
+  ASSERT_NE(controller.node, nullptr);
 
   RunOptions options;
   options.input = c.input;
-  const Completion run = RunProgram({package}, options);
+  const Completion run = RunProgram({package.path}, options);
   ASSERT_TRUE(run.exited) << run.err;
   EXPECT_TRUE(Contains(run.out, ProgramText(kTextNewFirmware) + " 1.2")) << run.out;
   EXPECT_TRUE(Contains(run.out, "Update? [y/N] ")) << run.out;
   if (c.goesOn) {
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(plugged.normal->ReceivedImage(), records[0].image);
+    ExpectWholeUpdate(run, controller, package);
   } else {
     EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_TRUE(NothingOfAnUpdate(*plugged.normal));
+    EXPECT_TRUE(controller.NothingOfAnUpdate());
     EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest,
-                         ::testing::Values(AnswerCase{"Y", "y\n", true},
-                                           AnswerCase{"Yes", "yes\n", true},
-                                           AnswerCase{"No", "n\n", false},
-                                           AnswerCase{"JustEnter", "\n", false},
-                                           AnswerCase{"SomethingElse", "sure\n", false},
-                                           AnswerCase{"EndOfInput", "", false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const AnswerCase kAnswers[] = {{"Y", "y\n", true},
+                               {"Yes", "yes\n", true},
+                               {"No", "n\n", false},
+                               {"JustEnter", "\n", false},
+                               {"SomethingElse", "sure\n", false},
+                               {"EndOfInput", "", false}};
+INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers), RowName());
 
-// --- waiting for a controller
-// ---------------------------------------------------------------------
-
-struct WaitCase {
-  const char* name;
-  int plugAfterMs;  // -1: never
-  int status;
-};
-
-class WaitTest : public ProgramTest, public ::testing::WithParamInterface<WaitCase> {};
-
-TEST_P(WaitTest, WaitsForAControllerPluggedInLater) {
-  const WaitCase& c = GetParam();
-  const std::vector<sim::PackageRecord> records = {Record(0, 0, 100, 6)};
-  const std::string package = WritePackage("update.dat", records);
-  auto controller = std::make_shared<sim::NormalController>();
-  if (c.plugAfterMs >= 0) {
-    bed.Loop().Post([this, controller] { bed.Plug(controller); }, c.plugAfterMs);
-  }
-  const Completion run = RunProgram({"--wait", "--timeout", "3", "--yes", package});
-  ASSERT_TRUE(run.exited) << run.err;
-  EXPECT_EQ(run.status, c.status) << run.err;
-  if (c.status == 0) {
-    EXPECT_EQ(controller->ReceivedImage(), records[0].image);
-  } else {
-    EXPECT_TRUE(Contains(run.err, "kestro-update: no controller found")) << run.err;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Plugs, WaitTest,
-                         ::testing::Values(WaitCase{"PluggedInLater", 500, 0},
-                                           WaitCase{"NeverPluggedIn", -1, 2}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// --- a controller restarting into boot mode
-// -------------------------------------------------------
+// --- waiting for a controller: one plugged in later, or one restarting into boot mode
 
 // A controller that leaves as soon as it is asked anything (its version), as one restarting into
 // boot mode does, and comes back as the boot loader a moment later.
@@ -358,58 +256,74 @@ class RestartingController : public sim::Device {
   bool m_left = false;
 };
 
-struct RestartCase {
-  const char* name;
-  std::vector<std::string> options;
-  int status;
-  bool bootLoaderAnswers = true;  // else it never tells its model
+enum class Arrival {
+  kLater,                   // a normal-mode controller, plugged in 500 ms after the start
+  kNever,                   // none
+  kRestarting,              // a controller that restarts into boot mode at the version query
+  kRestartingWithoutModel,  // ... into a boot loader that never tells its model
 };
 
-class RestartTest : public ProgramTest, public ::testing::WithParamInterface<RestartCase> {};
+struct WaitCase {
+  const char* name;
+  Arrival arrival;
+  int waitSeconds;  // --wait --timeout this; 0: no --wait
+  int status;
+  const char* error = nullptr;  // a failure's first line on standard error, after the name
+  bool instructions = true;     // ... and then the instructions, else that line alone
+};
 
-TEST_P(RestartTest, AControllerThatComesBackInBootModeIsUpdatedThereOnlyWhenWaitedFor) {
-  const RestartCase& c = GetParam();
-  const std::vector<sim::PackageRecord> records = {Record(0, 0, 4096, 7),
-                                                   Record(kBootModel, kBootVariant, 4096, 8)};
-  const std::string package = WritePackage("update.dat", records);
-  sim::BootConfig bootConfig;
-  if (!c.bootLoaderAnswers) bootConfig.faults.silentTo = sim::BOOT_GET_INFO;
-  auto boot = std::make_shared<sim::BootController>(bootConfig);
-  auto restarting = std::make_shared<RestartingController>(
-      std::make_shared<sim::NormalController>(),
-      [this, boot] { bed.Loop().Post([this, boot] { bed.Plug(boot); }, 300); });
-  ASSERT_NE(bed.Plug(restarting), nullptr);
+class WaitTest : public ProgramTest, public ::testing::WithParamInterface<WaitCase> {};
 
-  std::vector<std::string> arguments = c.options;
-  arguments.insert(arguments.end(), {"--yes", package});
+TEST_P(WaitTest, AControllerThatComesLaterIsUpdatedOnlyWhenWaitedFor) {
+  const WaitCase& c = GetParam();
+  const Package package = WriteUpdate(4096, 7);
+  const bool restarting =
+      c.arrival == Arrival::kRestarting || c.arrival == Arrival::kRestartingWithoutModel;
+  sim::BootConfig boot;
+  if (c.arrival == Arrival::kRestartingWithoutModel) boot.faults.silentTo = sim::BOOT_GET_INFO;
+  // The controller that comes: plugged in later, or the boot loader coming back.
+  const Controller controller = MakeController(restarting ? Mode::kBoot : Mode::kNormal, {}, boot);
+  const auto plug = [this, device = controller.Device()] { bed.Plug(device); };
+  if (c.arrival == Arrival::kLater) bed.Loop().Post(plug, 500);
+  if (restarting) {
+    ASSERT_NE(bed.Plug(std::make_shared<RestartingController>(
+                  std::make_shared<sim::NormalController>(),
+                  [this, plug] { bed.Loop().Post(plug, 300); })),
+              nullptr);
+  }
+
+  std::vector<std::string> arguments = {"--yes", package.path};
+  if (c.waitSeconds != 0) {
+    arguments.insert(arguments.begin(), {"--wait", "--timeout", std::to_string(c.waitSeconds)});
+  }
   const Completion run = RunProgram(arguments);
   ASSERT_TRUE(run.exited) << run.err;
   EXPECT_EQ(run.status, c.status) << run.err;
   if (c.status == 0) {
-    EXPECT_EQ(boot->FlashRange(kImageBase, 4096), records[1].image);
-    EXPECT_TRUE(boot->Finished());
-  } else if (!c.bootLoaderAnswers) {
-    EXPECT_EQ(Lines(run.err), std::vector<std::string>{"kestro-update: Get gamepad info error"});
-    EXPECT_TRUE(NothingOfAnUpdate(*boot));
+    ExpectWholeUpdate(run, controller, package);
+    return;
+  }
+  EXPECT_TRUE(controller.NothingOfAnUpdate());
+  const std::vector<std::string> lines = Lines(run.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], std::string("kestro-update: ") + c.error) << run.err;
+  if (c.instructions) {
+    EXPECT_TRUE(Contains(run.err, Lines(ProgramText(kTextInstructions))[0])) << run.err;
   } else {
-    const std::string instructions = ProgramText(kTextInstructions);
-    EXPECT_TRUE(Contains(run.err, "kestro-update: the controller went away")) << run.err;
-    EXPECT_TRUE(Contains(run.err, instructions.substr(0, instructions.find('\n')))) << run.err;
-    EXPECT_TRUE(NothingOfAnUpdate(*boot));
+    EXPECT_EQ(lines.size(), 1u) << run.err;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Waits, RestartTest,
-                         ::testing::Values(RestartCase{"Waited", {"--wait", "--timeout", "5"}, 0},
-                                           RestartCase{"NotWaited", {}, 2},
-                                           RestartCase{"WaitedForABootLoaderWithoutItsModel",
-                                                       {"--wait", "--timeout", "5"},
-                                                       1,
-                                                       false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const WaitCase kWaits[] = {
+    {"PluggedInLater", Arrival::kLater, 3, 0},
+    {"NeverPluggedIn", Arrival::kNever, 3, 2, "no controller found"},
+    {"RestartedIntoBootMode", Arrival::kRestarting, 5, 0},
+    {"RestartedNotWaitedFor", Arrival::kRestarting, 0, 2, "the controller went away"},
+    {"RestartedIntoABootLoaderWithoutItsModel", Arrival::kRestartingWithoutModel, 5, 1,
+     "Get gamepad info error", false}};
+INSTANTIATE_TEST_SUITE_P(Waits, WaitTest, ::testing::ValuesIn(kWaits), RowName());
 
 // --- unplugged during the transfer
-// ----------------------------------------------------------------
 
 enum class Fault {
   kUnplug,      // the controller goes away instead of taking the block
@@ -435,10 +349,7 @@ class UnplugTest : public ProgramTest, public ::testing::WithParamInterface<Unpl
 
 TEST_P(UnplugTest, ProgramEndsWithTheFailureInItsBound) {
   const UnplugCase& c = GetParam();
-  constexpr std::size_t kLength = 64 * 1024;
-  const std::vector<sim::PackageRecord> records = {Record(0, 0, kLength, 4),
-                                                   Record(kBootModel, kBootVariant, kLength, 5)};
-  const std::string package = WritePackage("update.dat", records);
+  const Package package = WriteUpdate(64 * 1024, 4);
   sim::NormalConfig normal;
   sim::BootConfig boot;
   switch (c.fault) {
@@ -452,78 +363,57 @@ TEST_P(UnplugTest, ProgramEndsWithTheFailureInItsBound) {
       normal.faults.noiseBurst = boot.faults.noiseBurst = 70;
       break;
   }
-  const Plugged plugged = PlugController(bed, c.mode, normal, boot);
-  ASSERT_NE(plugged.node, nullptr);
+  const Controller controller = PlugController(c.mode, normal, boot);
+  ASSERT_NE(controller.node, nullptr);
 
-  const Completion run = RunProgram({"--yes", package});
+  const Completion run = RunProgram({"--yes", package.path});
   // Ended of itself within its bound (not killed at the test's), as a failure; under a burst of
   // noise a success is as good, if the controller holds the image.
   ASSERT_TRUE(run.exited) << (run.killedAtBound ? "still running at the bound\n" : "") << run.err;
   EXPECT_LT(run.elapsed, c.bound);
-  EXPECT_EQ(plugged.node->Gone(), c.fault == Fault::kUnplug);
-  const bool whole =
-      plugged.normal
-          ? plugged.normal->ReceivedImage() == records[0].image && plugged.normal->Ended()
-          : plugged.boot->FlashRange(kImageBase, kLength) == records[1].image &&
-                plugged.boot->Finished();
+  EXPECT_EQ(controller.node->Gone(), c.fault == Fault::kUnplug);
   if (c.fault == Fault::kNoiseBurst && run.status == 0) {
-    EXPECT_TRUE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
-    EXPECT_TRUE(whole);
+    ExpectWholeUpdate(run, controller, package);
   } else {
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_TRUE(Contains(run.err, ProgramText(kTextFailure))) << run.err;
-    EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
-    EXPECT_FALSE(whole);
+    ExpectFailedUpdate(run, controller, package);
   }
   std::printf("[ measured ] %s, %s controller: the program ended %lld ms after its start\n", c.name,
-              c.mode == Mode::kNormal ? "normal-mode" : "boot-mode",
-              static_cast<long long>(run.elapsed.count()));
+              ModeName(c.mode), static_cast<long long>(run.elapsed.count()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, UnplugTest,
-    ::testing::Values(
-        UnplugCase{"Normal", Mode::kNormal, 40}, UnplugCase{"Boot", Mode::kBoot, 40},
-        UnplugCase{"StallNormal", Mode::kNormal, 40, Fault::kStall, kStallBound},
-        UnplugCase{"StallBoot", Mode::kBoot, 40, Fault::kStall, kStallBound},
-        UnplugCase{"NoiseBurstNormal", Mode::kNormal, 0, Fault::kNoiseBurst, kBurstBound},
-        UnplugCase{"NoiseBurstBoot", Mode::kBoot, 0, Fault::kNoiseBurst, kBurstBound}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-}  // namespace
-}  // namespace kestro::hidraw::testing
-
-namespace kestro::hidraw::testing {
-namespace {
+const UnplugCase kUnplugs[] = {
+    {"Normal", Mode::kNormal, 40},
+    {"Boot", Mode::kBoot, 40},
+    {"StallNormal", Mode::kNormal, 40, Fault::kStall, kStallBound},
+    {"StallBoot", Mode::kBoot, 40, Fault::kStall, kStallBound},
+    {"NoiseBurstNormal", Mode::kNormal, 0, Fault::kNoiseBurst, kBurstBound},
+    {"NoiseBurstBoot", Mode::kBoot, 0, Fault::kNoiseBurst, kBurstBound}};
+INSTANTIATE_TEST_SUITE_P(Modes, UnplugTest, ::testing::ValuesIn(kUnplugs), RowName());
 
 // --- Ctrl-C
-// ----------------------------------------------------------------------------------------
 
 // The frames a user's Ctrl-C is timed by.
 enum class Frame { kVersionQuery, kImageBlock, kBootStart, kVersionWord, kFinish };
 
-Frame KindOf(const sim::OutputReport& report, bool& known) {
-  known = true;
-  const bool framed = report[2] == 0x00 && report[3] == 0x16;
-  if (framed && report[6] == 0x04) return Frame::kVersionQuery;
-  if (framed && report[6] == 0x00) return Frame::kImageBlock;
-  if (framed && report[6] == 0x02) return Frame::kFinish;
-  if (report[1] == 5 && report[3] == 0) {
-    switch (report[2]) {
-      case 0xC0:
-        return Frame::kVersionQuery;
-      case 3:
-        return Frame::kImageBlock;
-      case 4:
-        return Frame::kBootStart;
-      case 2:
-        return Frame::kVersionWord;
-      case 7:
-        return Frame::kFinish;
-    }
+// The framed protocol's commands (at byte 6 of a report) and the boot protocol's (at byte 2).
+const std::map<std::uint8_t, Frame> kFramedCommands = {{GET_DEVICE_VERSION, Frame::kVersionQuery},
+                                                       {SET_FIRMWARE_DATA, Frame::kImageBlock},
+                                                       {SET_FIRMWARE_END, Frame::kFinish}};
+const std::map<std::uint16_t, Frame> kBootCommands = {{sim::BOOT_GET_INFO, Frame::kVersionQuery},
+                                                      {sim::BOOT_WRITE_IMAGE, Frame::kImageBlock},
+                                                      {sim::BOOT_START, Frame::kBootStart},
+                                                      {sim::BOOT_WRITE_PARAM, Frame::kVersionWord},
+                                                      {sim::BOOT_FINISH, Frame::kFinish}};
+
+std::optional<Frame> KindOf(const sim::OutputReport& report) {
+  if (report[2] == 0x00 && report[3] == FIRMWARE_PACKET) {
+    const auto found = kFramedCommands.find(report[6]);
+    if (found != kFramedCommands.end()) return found->second;
+  } else if (report[1] == 5 && report[3] == 0) {
+    const auto found = kBootCommands.find(report[2]);
+    if (found != kBootCommands.end()) return found->second;
   }
-  known = false;
-  return Frame::kVersionQuery;
+  return std::nullopt;
 }
 
 // A Ctrl-C when the index-th frame of a kind arrives, delayed a little when `laterMs` is set (a
@@ -547,12 +437,10 @@ class InterruptingController : public sim::Device {
   std::uint16_t VendorId() const override { return m_inner->VendorId(); }
   std::uint16_t ProductId() const override { return m_inner->ProductId(); }
   void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
-    bool known = false;
-    const Frame frame = KindOf(report, known);
-    if (known) {
-      const int index = m_seen[frame]++;
+    if (const std::optional<Frame> frame = KindOf(report)) {
+      const int index = m_seen[*frame]++;
       for (const Press& press : m_presses) {
-        if (press.at != frame || press.index != index) continue;
+        if (press.at != *frame || press.index != index) continue;
         if (press.laterMs == 0) {
           Interrupt();
         } else {
@@ -587,13 +475,18 @@ class InterruptingController : public sim::Device {
 // Before anything is written, Ctrl-C ends the program as it ends any other.
 constexpr int kEndedByCtrlC = -2;
 
+// What keeps the program waiting where a press comes.
+struct Faults {
+  sim::NormalFaults normal;
+  sim::BootFaults boot;
+};
+
 struct InterruptCase {
   const char* name;
   Mode mode;
   std::vector<Press> presses;
   int status;  // 0: the update went through whole
-  sim::NormalFaults normalFaults = {};
-  sim::BootFaults bootFaults = {};
+  Faults faults = {};
 };
 
 class InterruptTest : public ProgramTest, public ::testing::WithParamInterface<InterruptCase> {};
@@ -602,31 +495,21 @@ class InterruptTest : public ProgramTest, public ::testing::WithParamInterface<I
 // within a second. Before the transfer, the first Ctrl-C ends the program at once.
 TEST_P(InterruptTest, TheFirstCtrlCWarnsAndTheSecondStopsPromptlyAsAFailure) {
   const InterruptCase& c = GetParam();
-  constexpr std::size_t kLength = 16 * 1024;
-  const auto normalRecord = Record(0, 0, kLength, 4);
-  const auto bootRecord = Record(kBootModel, kBootVariant, kLength, 5);
-  const std::string package = WritePackage("update.dat", {normalRecord, bootRecord});
+  const Package package = WriteUpdate(16 * 1024, 4);
   const std::string pidFile = PathInDirectory("program.pid");
-  std::shared_ptr<sim::NormalController> normal;
-  std::shared_ptr<sim::BootController> boot;
-  std::shared_ptr<sim::Device> inner;
-  if (c.mode == Mode::kNormal) {
-    sim::NormalConfig config;
-    config.faults = c.normalFaults;
-    inner = normal = std::make_shared<sim::NormalController>(config);
-  } else {
-    sim::BootConfig config;
-    config.faults = c.bootFaults;
-    inner = boot = std::make_shared<sim::BootController>(config);
-  }
+  sim::NormalConfig normal;
+  normal.faults = c.faults.normal;
+  sim::BootConfig boot;
+  boot.faults = c.faults.boot;
+  const Controller controller = MakeController(c.mode, normal, boot);
   auto interrupting =
-      std::make_shared<InterruptingController>(inner, pidFile, c.presses, bed.Loop());
+      std::make_shared<InterruptingController>(controller.Device(), pidFile, c.presses, bed.Loop());
   ASSERT_NE(bed.Plug(interrupting), nullptr);
 
   RunOptions options;
   options.pidFile = pidFile;
   const auto started = std::chrono::steady_clock::now();
-  const Completion run = RunProgram({"--yes", package}, options);
+  const Completion run = RunProgram({"--yes", package.path}, options);
   ASSERT_FALSE(run.killedAtBound) << run.err;
   EXPECT_EQ(run.exited ? run.status : kEndedByCtrlC, c.status) << run.err;
   const auto lastPress = interrupting->LastPress();
@@ -636,72 +519,55 @@ TEST_P(InterruptTest, TheFirstCtrlCWarnsAndTheSecondStopsPromptlyAsAFailure) {
     EXPECT_LT(started + run.elapsed - *lastPress, std::chrono::seconds(1)) << run.err;
   }
 
-  const bool whole = normal ? normal->ReceivedImage() == normalRecord.image
-                            : boot->FlashRange(kImageBase, kLength) == bootRecord.image;
   if (c.status == kEndedByCtrlC) {
-    EXPECT_TRUE(normal ? NothingOfAnUpdate(*normal) : NothingOfAnUpdate(*boot));
+    EXPECT_TRUE(controller.NothingOfAnUpdate());
     return;
   }
   EXPECT_TRUE(Contains(run.err, "being written")) << run.err;
   if (c.status == 0) {
-    EXPECT_TRUE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
-    EXPECT_TRUE(whole);
+    ExpectWholeUpdate(run, controller, package);
   } else {
-    EXPECT_TRUE(Contains(run.err, ProgramText(kTextFailure))) << run.err;
+    ExpectFailedUpdate(run, controller, package);
     EXPECT_TRUE(Contains(run.err, ProgramText(kTextInstructions))) << run.err;
-    EXPECT_FALSE(Contains(run.out, ProgramText(kTextUpgraded))) << run.out;
   }
 }
 
-sim::NormalFaults Silent() {
-  sim::NormalFaults faults;
-  faults.silent = true;
+Faults Silent() {
+  Faults faults;
+  faults.normal.silent = true;
   return faults;
 }
-sim::BootFaults BusyStarting() {
-  sim::BootFaults faults;
-  faults.busyForMs = 60000;
+Faults BusyStarting() {
+  Faults faults;
+  faults.boot.busyForMs = 60000;
   return faults;
 }
-sim::BootFaults SilentTo(int command) {
-  sim::BootFaults faults;
-  faults.silentTo = command;
+Faults SilentTo(int command) {
+  Faults faults;
+  faults.boot.silentTo = command;
   return faults;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Presses, InterruptTest,
-    ::testing::Values(
-        InterruptCase{
-            "VersionQuery", Mode::kNormal, {{Frame::kVersionQuery, 0}}, kEndedByCtrlC, Silent()},
-        InterruptCase{"OnceNormal", Mode::kNormal, {{Frame::kImageBlock, 20}}, 0},
-        InterruptCase{
-            "BlocksNormal", Mode::kNormal, {{Frame::kImageBlock, 20}, {Frame::kImageBlock, 60}}, 1},
-        InterruptCase{"OnceBoot", Mode::kBoot, {{Frame::kImageBlock, 20}}, 0},
-        InterruptCase{"StartBoot",
-                      Mode::kBoot,
-                      {{Frame::kBootStart, 1}, {Frame::kBootStart, 3}},
-                      1,
-                      {},
-                      BusyStarting()},
-        InterruptCase{
-            "BlocksBoot", Mode::kBoot, {{Frame::kImageBlock, 20}, {Frame::kImageBlock, 60}}, 1},
-        InterruptCase{"VersionWordBoot",
-                      Mode::kBoot,
-                      {{Frame::kVersionWord, 0}, {Frame::kVersionWord, 0, 50}},
-                      1,
-                      {},
-                      SilentTo(sim::BOOT_WRITE_PARAM)},
-        // The finish is sent before either press is taken: the update went through.
-        InterruptCase{"FinishBoot",
-                      Mode::kBoot,
-                      {{Frame::kFinish, 0}, {Frame::kFinish, 0, 20}},
-                      0,
-                      {},
-                      SilentTo(sim::BOOT_FINISH)},
-        InterruptCase{
-            "FinishNormal", Mode::kNormal, {{Frame::kFinish, 0}, {Frame::kFinish, 0, 20}}, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+const InterruptCase kPresses[] = {
+    {"VersionQuery", Mode::kNormal, {{Frame::kVersionQuery, 0}}, kEndedByCtrlC, Silent()},
+    {"OnceNormal", Mode::kNormal, {{Frame::kImageBlock, 20}}, 0},
+    {"BlocksNormal", Mode::kNormal, {{Frame::kImageBlock, 20}, {Frame::kImageBlock, 60}}, 1},
+    {"OnceBoot", Mode::kBoot, {{Frame::kImageBlock, 20}}, 0},
+    {"StartBoot", Mode::kBoot, {{Frame::kBootStart, 1}, {Frame::kBootStart, 3}}, 1, BusyStarting()},
+    {"BlocksBoot", Mode::kBoot, {{Frame::kImageBlock, 20}, {Frame::kImageBlock, 60}}, 1},
+    {"VersionWordBoot",
+     Mode::kBoot,
+     {{Frame::kVersionWord, 0}, {Frame::kVersionWord, 0, 50}},
+     1,
+     SilentTo(sim::BOOT_WRITE_PARAM)},
+    // The finish is sent before either press is taken: the update went through.
+    {"FinishBoot",
+     Mode::kBoot,
+     {{Frame::kFinish, 0}, {Frame::kFinish, 0, 20}},
+     0,
+     SilentTo(sim::BOOT_FINISH)},
+    {"FinishNormal", Mode::kNormal, {{Frame::kFinish, 0}, {Frame::kFinish, 0, 20}}, 0}};
+INSTANTIATE_TEST_SUITE_P(Presses, InterruptTest, ::testing::ValuesIn(kPresses), RowName());
 
 }  // namespace
 }  // namespace kestro::hidraw::testing
