@@ -39,7 +39,7 @@ class LinkServer {
 
   // Listens on 127.0.0.1:port (0 picks a free port). False when the socket cannot be set up.
   bool Start(std::uint16_t port = 0);
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return m_port; }
   // Closes the connection and the listening socket and ends the server's threads.
   void Stop();
 
@@ -90,35 +90,35 @@ class LinkServer {
   void DetachIf(const std::string& id, const Host* host);
   // "stall ID": the interface takes no output reports any more; only for the host attached now.
   void StallIf(const std::string& id, const Host* host);
-  // Writes one line to the program; false when none is connected. mutex_ must not be held.
+  // Writes one line to the program; false when none is connected. m_mutex must not be held.
   bool SendLine(const std::string& line);
   static std::string AttachLine(const std::string& id, const Interface& interface);
 
-  std::uint16_t port_ = 0;
-  int listenSocket_ = -1;
+  std::uint16_t m_port = 0;
+  int m_listenSocket = -1;
 
-  mutable std::mutex mutex_;  // everything below, except sendMutex_'s and deviceMutex_'s
-  std::condition_variable changed_;
-  bool stopping_ = false;
-  int clientSocket_ = -1;
-  bool helloSeen_ = false;
-  bool clientGone_ = false;
-  std::vector<std::string> attachOrder_;  // ids in order of attachment
-  std::map<std::string, Interface> interfaces_;
-  std::vector<OpenRecord> opens_;
-  std::vector<std::uint64_t> closes_;
-  std::map<std::string, std::size_t> outputCounts_;
-  std::vector<std::string> lineLog_;
-  std::uint64_t nextSyncToken_ = 1;
-  std::vector<std::string> syncAnswers_;
-  std::deque<PendingInput> pendingInputs_;  // due times never decrease, so order is kept
-  std::chrono::steady_clock::time_point lastInputDue_;
+  mutable std::mutex m_mutex;  // everything below, except m_sendMutex's and m_deviceMutex's
+  std::condition_variable m_changed;
+  bool m_stopping = false;
+  int m_clientSocket = -1;
+  bool m_helloSeen = false;
+  bool m_clientGone = false;
+  std::vector<std::string> m_attachOrder;  // ids in order of attachment
+  std::map<std::string, Interface> m_interfaces;
+  std::vector<OpenRecord> m_opens;
+  std::vector<std::uint64_t> m_closes;
+  std::map<std::string, std::size_t> m_outputCounts;
+  std::vector<std::string> m_lineLog;
+  std::uint64_t m_nextSyncToken = 1;
+  std::vector<std::string> m_syncAnswers;
+  std::deque<PendingInput> m_pendingInputs;  // due times never decrease, so order is kept
+  std::chrono::steady_clock::time_point m_lastInputDue;
 
-  std::mutex sendMutex_;    // one line at a time on the socket
-  std::mutex deviceMutex_;  // one output report at a time reaches the devices
+  std::mutex m_sendMutex;    // one line at a time on the socket
+  std::mutex m_deviceMutex;  // one output report at a time reaches the devices
 
-  std::thread acceptThread_;
-  std::thread timerThread_;
+  std::thread m_acceptThread;
+  std::thread m_timerThread;
 };
 
 }  // namespace kestro::link
