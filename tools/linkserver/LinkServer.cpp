@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "platform/link/LineReader.h"
 #include "platform/link/LinkLine.h"
 
 namespace kestro::link {
@@ -19,9 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 // How often the blocking loops look at the stop request.
 constexpr int kPollMs = 100;
-// A line longer than any the contract defines (an output line is about 150 characters) is
-// discarded whole rather than buffered without limit.
-constexpr std::size_t kMaxLineLength = 1024;
 // A program that stops reading makes a send fail after this long instead of blocking the thread
 // that sends (a test, or the timer that delivers inputs) and with it Stop().
 constexpr timeval kSendTimeout{5, 0};
@@ -143,8 +141,7 @@ void LinkServer::AcceptLoop() {
 }
 
 void LinkServer::ReadLoop(int socket) {
-  std::string pending;
-  bool discarding = false;  // inside a line that was too long
+  LineReader lines;
   char buffer[4096];
   while (true) {
     {
@@ -157,22 +154,11 @@ void LinkServer::ReadLoop(int socket) {
     if (ready == 0) continue;
     ssize_t got = recv(socket, buffer, sizeof buffer, 0);
     if (got <= 0) return;
-    for (ssize_t i = 0; i < got; ++i) {
-      char c = buffer[i];
-      if (c == '\n') {
-        if (!discarding) {
-          if (!pending.empty() && pending.back() == '\r') pending.pop_back();
-          HandleLine(pending);
-        }
-        pending.clear();
-        discarding = false;
-      } else if (!discarding) {
-        pending.push_back(c);
-        if (pending.size() > kMaxLineLength) {
-          pending.clear();
-          discarding = true;
-        }
-      }
+    lines.Append(buffer, static_cast<std::size_t>(got));
+    std::string line;
+    for (LineReader::Next next; (next = lines.Take(line)) != LineReader::Next::kMore;) {
+      // A line too long for the reader is ignored like any malformed one.
+      if (next == LineReader::Next::kLine) HandleLine(line);
     }
   }
 }
@@ -182,8 +168,11 @@ void LinkServer::HandleLine(const std::string& line) {
     std::lock_guard lock(m_mutex);
     if (m_lineLog.size() < kMaxLogLines) m_lineLog.push_back("< " + line);
   }
+  // Malformed lines are ignored, as the contract asks of both sides; a line is printable ASCII
+  // ending in a newline, so a carriage return before that makes it malformed too.
+  if (!IsPrintableAscii(line)) return;
   const std::optional<std::vector<std::string>> parsed = SplitFields(line);
-  if (!parsed) return;  // malformed: ignored, as the contract asks of both sides
+  if (!parsed) return;
   const std::vector<std::string>& fields = *parsed;
   const std::string& verb = fields[0];
   if (verb == "hello" && fields.size() == 2 && fields[1] == "1") {
@@ -195,7 +184,10 @@ void LinkServer::HandleLine(const std::string& line) {
     {
       std::lock_guard lock(m_mutex);
       if (m_helloSeen) return;
-      for (const std::string& id : m_attachOrder) lines.push_back(AttachLine(id, m_interfaces[id]));
+      for (const std::string& id : m_attachOrder) {
+        const std::vector<std::string> attach = AttachLines(id, m_interfaces[id]);
+        lines.insert(lines.end(), attach.begin(), attach.end());
+      }
       lines.push_back("ready");
       socket = m_clientSocket;
       for (const std::string& sent : lines) {
@@ -209,9 +201,11 @@ void LinkServer::HandleLine(const std::string& line) {
     m_changed.notify_all();
   } else if (verb == "open" && fields.size() == 4) {
     std::uint64_t handle = 0;
+    const std::string& access = fields[3];
     if (!IsValidId(fields[1]) || !ParseUnsigned(fields[2], handle)) return;
+    if (access != "r" && access != "w" && access != "rw") return;
     std::lock_guard lock(m_mutex);
-    m_opens.push_back({fields[1], handle, fields[3]});
+    m_opens.push_back({fields[1], handle, access});
   } else if (verb == "close" && fields.size() == 2) {
     std::uint64_t handle = 0;
     if (!ParseUnsigned(fields[1], handle)) return;
@@ -284,9 +278,9 @@ void LinkServer::TimerLoop() {
 }
 
 void LinkServer::Attach(const std::string& id, std::shared_ptr<sim::Device> device,
-                        AttachFlags flags) {
+                        InterfaceFlags flags) {
   if (!IsValidId(id) || !device) return;
-  std::string line;
+  std::string text;
   int socket;
   std::lock_guard sending(m_sendMutex);
   {
@@ -303,11 +297,13 @@ void LinkServer::Attach(const std::string& id, std::shared_ptr<sim::Device> devi
     interface.host = std::make_shared<Host>(*this, id);
     interface.flags = flags;
     if (!m_helloSeen || m_clientSocket < 0) return;
-    line = AttachLine(id, interface);
-    if (m_lineLog.size() < kMaxLogLines) m_lineLog.push_back("> " + line);
+    for (const std::string& line : AttachLines(id, interface)) {
+      if (m_lineLog.size() < kMaxLogLines) m_lineLog.push_back("> " + line);
+      text += line + "\n";
+    }
     socket = m_clientSocket;
   }
-  WriteAll(socket, line + "\n");
+  WriteAll(socket, text);
 }
 
 void LinkServer::Detach(const std::string& id) { DetachIf(id, nullptr); }
@@ -414,7 +410,8 @@ bool LinkServer::SendLine(const std::string& line) {
   return WriteAll(socket, line + "\n");
 }
 
-std::string LinkServer::AttachLine(const std::string& id, const Interface& interface) {
+std::vector<std::string> LinkServer::AttachLines(const std::string& id,
+                                                 const Interface& interface) {
   char ids[16];
   std::snprintf(ids, sizeof ids, "%04x %04x", interface.device->VendorId(),
                 interface.device->ProductId());
@@ -423,7 +420,8 @@ std::string LinkServer::AttachLine(const std::string& id, const Interface& inter
   if (interface.flags.noOpen) flags += "noopen";
   if (interface.flags.noAttr) flags += std::string(flags.empty() ? "" : ",") + "noattr";
   if (!flags.empty()) line += " " + flags;
-  return line;
+  if (!interface.flags.stalled) return {line};
+  return {line, "stall " + id};
 }
 
 }  // namespace kestro::link

@@ -15,14 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/link/InterfaceTable.h"
 #include "sim/Device.h"
 
 namespace kestro::link {
-
-struct AttachFlags {
-  bool noOpen = false;  // opening the interface fails
-  bool noAttr = false;  // reading its attributes fails
-};
 
 struct OpenRecord {
   std::string id;
@@ -46,7 +42,10 @@ class LinkServer {
   // Makes the interface present. Before the program's hello it becomes part of the start state
   // sent ahead of "ready"; afterwards an attach line is sent at once (and nothing else: follow it
   // with Notify("arrival") to tell the program). Attaching a present id replaces its device.
-  void Attach(const std::string& id, std::shared_ptr<sim::Device> device, AttachFlags flags = {});
+  // The flags are those the program's interface table will hold: noOpen and noAttr go on the
+  // attach line, and an interface attached stalled is followed by its stall line.
+  void Attach(const std::string& id, std::shared_ptr<sim::Device> device,
+              InterfaceFlags flags = {});
   void Detach(const std::string& id);
   // "arrival", "removal" or "devnodes". False when no program is connected.
   bool Notify(const std::string& event);
@@ -72,7 +71,7 @@ class LinkServer {
   struct Interface {
     std::shared_ptr<sim::Device> device;
     std::shared_ptr<Host> host;
-    AttachFlags flags;
+    InterfaceFlags flags;
   };
   struct PendingInput {
     std::chrono::steady_clock::time_point due;
@@ -92,7 +91,8 @@ class LinkServer {
   void StallIf(const std::string& id, const Host* host);
   // Writes one line to the program; false when none is connected. m_mutex must not be held.
   bool SendLine(const std::string& line);
-  static std::string AttachLine(const std::string& id, const Interface& interface);
+  // The lines that make the interface present with its flags, in the order they go out.
+  static std::vector<std::string> AttachLines(const std::string& id, const Interface& interface);
 
   std::uint16_t m_port = 0;
   int m_listenSocket = -1;

@@ -60,7 +60,7 @@ struct Options {
   NormalConfig normal;
   BootConfig boot_config;
   std::string id = "kestro0";
-  kestro::link::AttachFlags flags;
+  kestro::link::InterfaceFlags flags;
   std::optional<std::uint32_t> attachLateMs;
   std::string packagePath;
   std::uint32_t record = 0;
