@@ -1,6 +1,6 @@
-// Cuts the bytes of a device-link connection into lines, holding a bounded amount: a line longer
-// than any the contract defines is reported once and the rest of it skipped, instead of being
-// collected without end from a server that never sends a newline.
+// Cuts the bytes of a device-link connection into lines, on either end, holding a bounded amount:
+// a line longer than any the contract defines is reported once and the rest of it skipped,
+// instead of being collected without end from a peer that never sends a newline.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@ namespace kestro::link {
 
 class LineReader {
  public:
-  // The longest line of the contract is far shorter ("input", a 64-character id and 128 hex
+  // The longest line of the contract is far shorter ("output", a 64-character id and 130 hex
   // digits); the bound leaves room for whatever a later version adds.
   static constexpr std::size_t kMaxLineLength = 4096;
 

@@ -2,6 +2,7 @@
 // server): interface ids, fields separated by exactly one space, reports as lower-case hex.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,11 @@ inline bool IsValidId(const std::string& id) {
     if (!ok) return false;
   }
   return true;
+}
+
+// Lines carry printable ASCII only: any control byte, a carriage return too, makes one malformed.
+inline bool IsPrintableAscii(const std::string& line) {
+  return std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 // An empty field (two spaces, a space at either end, an empty line) makes the line malformed.

@@ -17,13 +17,6 @@ bool ParseHex16(const std::string& text, std::uint16_t& value) {
   return true;
 }
 
-bool IsPrintableAscii(const std::string& line) {
-  for (char c : line) {
-    if (c < 0x20 || c > 0x7E) return false;
-  }
-  return true;
-}
-
 // Comma-separated; every flag must be one the contract names (an empty one is not).
 bool ParseFlags(const std::string& text, ServerLine& parsed) {
   std::size_t start = 0;

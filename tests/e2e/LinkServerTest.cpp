@@ -139,11 +139,14 @@ TEST_F(LinkServerTest, StartStateListsInterfacesInAttachOrderBeforeReady) {
   server_.Attach("plain", std::make_shared<EchoDevice>());
   server_.Detach("plain");
   server_.Attach("late_", std::make_shared<EchoDevice>(), {.noAttr = true});
+  server_.Attach("stuck", std::make_shared<EchoDevice>(), {.stalled = true});
   Client client(server_.Port());
   EXPECT_EQ(Greet(client), (std::vector<std::string>{
                                "attach pad-2 3a7c 5750 noopen",
                                "attach pad.1 3a7c 5750 noopen,noattr",
                                "attach late_ 3a7c 5750 noattr",
+                               "attach stuck 3a7c 5750",
+                               "stall stuck",
                                "ready",
                            }));
 }
@@ -194,6 +197,9 @@ TEST_F(LinkServerTest, MalformedLinesAreIgnored) {
            good.substr(0, good.size() - 1) + " extra\n",    // extra field
            std::string(5000, 'x') + "\n",                   // far too long
            std::string("open pad x rw\n"),                  // handle not a number
+           std::string("open pad 8 x\n"),                   // no such access
+           "open pad 9 " + std::string(2000, 'w') + "\n",   // the same, longer than any link line
+           std::string("open pad 10 rw\r\n"),               // not printable: a carriage return
            std::string("\n"),
            std::string("whatever 1 2 3\n"),
        }) {

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "platform/link/LineReader.h"
 #include "platform/link/LinkLine.h"
 
 namespace kestro::link {
@@ -19,9 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 // How often the blocking loops look at the stop request.
 constexpr int kPollMs = 100;
-// A line longer than any the contract defines (an output line is about 150 characters) is
-// discarded whole rather than buffered without limit.
-constexpr std::size_t kMaxLineLength = 1024;
 // A program that stops reading makes a send fail after this long instead of blocking the thread
 // that sends (a test, or the timer that delivers inputs) and with it Stop().
 constexpr timeval kSendTimeout{5, 0};
@@ -52,23 +50,23 @@ bool ParseUnsigned(const std::string& text, std::uint64_t& value) {
 // still hold it), so the server forwards for it only while it is the host attached under its id.
 class LinkServer::Host : public sim::DeviceHost {
  public:
-  Host(LinkServer& server, std::string id) : server_(server), id_(std::move(id)) {}
+  Host(LinkServer& server, std::string id) : m_server(server), m_id(std::move(id)) {}
 
   void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
-    server_.QueueInput(*this, payload, delayMs);
+    m_server.QueueInput(*this, payload, delayMs);
   }
-  void Detach() override { server_.DetachIf(id_, this); }
-  void StopTakingOutput() override { server_.StallIf(id_, this); }
+  void Detach() override { m_server.DetachIf(m_id, this); }
+  void StopTakingOutput() override { m_server.StallIf(m_id, this); }
   std::uint64_t NowMs() override {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
             .count());
   }
-  const std::string& Id() const { return id_; }
+  const std::string& Id() const { return m_id; }
 
  private:
-  LinkServer& server_;
-  const std::string id_;
+  LinkServer& m_server;
+  const std::string m_id;
 };
 
 LinkServer::LinkServer() = default;
@@ -90,24 +88,24 @@ bool LinkServer::Start(std::uint16_t port) {
     close(fd);
     return false;
   }
-  listenSocket_ = fd;
-  port_ = ntohs(address.sin_port);
-  acceptThread_ = std::thread(&LinkServer::AcceptLoop, this);
-  timerThread_ = std::thread(&LinkServer::TimerLoop, this);
+  m_listenSocket = fd;
+  m_port = ntohs(address.sin_port);
+  m_acceptThread = std::thread(&LinkServer::AcceptLoop, this);
+  m_timerThread = std::thread(&LinkServer::TimerLoop, this);
   return true;
 }
 
 void LinkServer::Stop() {
   {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
+    std::lock_guard lock(m_mutex);
+    m_stopping = true;
   }
-  changed_.notify_all();
-  if (acceptThread_.joinable()) acceptThread_.join();
-  if (timerThread_.joinable()) timerThread_.join();
-  if (listenSocket_ >= 0) {
-    close(listenSocket_);
-    listenSocket_ = -1;
+  m_changed.notify_all();
+  if (m_acceptThread.joinable()) m_acceptThread.join();
+  if (m_timerThread.joinable()) m_timerThread.join();
+  if (m_listenSocket >= 0) {
+    close(m_listenSocket);
+    m_listenSocket = -1;
   }
 }
 
@@ -115,41 +113,40 @@ void LinkServer::AcceptLoop() {
   int client = -1;
   while (client < 0) {
     {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
+      std::lock_guard lock(m_mutex);
+      if (m_stopping) return;
     }
-    pollfd waiting{listenSocket_, POLLIN, 0};
+    pollfd waiting{m_listenSocket, POLLIN, 0};
     if (poll(&waiting, 1, kPollMs) <= 0) continue;
-    client = accept4(listenSocket_, nullptr, nullptr, SOCK_CLOEXEC);
+    client = accept4(m_listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
   }
   setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
   // One program per server: later connections are refused.
-  close(listenSocket_);
-  listenSocket_ = -1;
+  close(m_listenSocket);
+  m_listenSocket = -1;
   {
-    std::lock_guard sending(sendMutex_);
-    std::lock_guard lock(mutex_);
-    clientSocket_ = client;
+    std::lock_guard sending(m_sendMutex);
+    std::lock_guard lock(m_mutex);
+    m_clientSocket = client;
   }
   ReadLoop(client);
   {
-    std::lock_guard sending(sendMutex_);
-    std::lock_guard lock(mutex_);
-    clientSocket_ = -1;
-    clientGone_ = true;
+    std::lock_guard sending(m_sendMutex);
+    std::lock_guard lock(m_mutex);
+    m_clientSocket = -1;
+    m_clientGone = true;
   }
   close(client);
-  changed_.notify_all();
+  m_changed.notify_all();
 }
 
 void LinkServer::ReadLoop(int socket) {
-  std::string pending;
-  bool discarding = false;  // inside a line that was too long
+  LineReader lines;
   char buffer[4096];
   while (true) {
     {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
+      std::lock_guard lock(m_mutex);
+      if (m_stopping) return;
     }
     pollfd waiting{socket, POLLIN, 0};
     int ready = poll(&waiting, 1, kPollMs);
@@ -157,74 +154,71 @@ void LinkServer::ReadLoop(int socket) {
     if (ready == 0) continue;
     ssize_t got = recv(socket, buffer, sizeof buffer, 0);
     if (got <= 0) return;
-    for (ssize_t i = 0; i < got; ++i) {
-      char c = buffer[i];
-      if (c == '\n') {
-        if (!discarding) {
-          if (!pending.empty() && pending.back() == '\r') pending.pop_back();
-          HandleLine(pending);
-        }
-        pending.clear();
-        discarding = false;
-      } else if (!discarding) {
-        pending.push_back(c);
-        if (pending.size() > kMaxLineLength) {
-          pending.clear();
-          discarding = true;
-        }
-      }
+    lines.Append(buffer, static_cast<std::size_t>(got));
+    std::string line;
+    for (LineReader::Next next; (next = lines.Take(line)) != LineReader::Next::kMore;) {
+      // A line too long for the reader is ignored like any malformed one.
+      if (next == LineReader::Next::kLine) HandleLine(line);
     }
   }
 }
 
 void LinkServer::HandleLine(const std::string& line) {
   {
-    std::lock_guard lock(mutex_);
-    if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("< " + line);
+    std::lock_guard lock(m_mutex);
+    if (m_lineLog.size() < kMaxLogLines) m_lineLog.push_back("< " + line);
   }
+  // Malformed lines are ignored, as the contract asks of both sides; a line is printable ASCII
+  // ending in a newline, so a carriage return before that makes it malformed too.
+  if (!IsPrintableAscii(line)) return;
   const std::optional<std::vector<std::string>> parsed = SplitFields(line);
-  if (!parsed) return;  // malformed: ignored, as the contract asks of both sides
+  if (!parsed) return;
   const std::vector<std::string>& fields = *parsed;
   const std::string& verb = fields[0];
   if (verb == "hello" && fields.size() == 2 && fields[1] == "1") {
     // The start state goes out in one piece: an Attach that races with the hello waits for the
-    // send lock and then finds helloSeen_ set, so its line follows "ready".
-    std::lock_guard sending(sendMutex_);
+    // send lock and then finds m_helloSeen set, so its line follows "ready".
+    std::lock_guard sending(m_sendMutex);
     std::vector<std::string> lines;
     int socket;
     {
-      std::lock_guard lock(mutex_);
-      if (helloSeen_) return;
-      for (const std::string& id : attachOrder_) lines.push_back(AttachLine(id, interfaces_[id]));
-      lines.push_back("ready");
-      socket = clientSocket_;
-      for (const std::string& sent : lines) {
-        if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("> " + sent);
+      std::lock_guard lock(m_mutex);
+      if (m_helloSeen) return;
+      for (const std::string& id : m_attachOrder) {
+        const std::vector<std::string> attach = AttachLines(id, m_interfaces[id]);
+        lines.insert(lines.end(), attach.begin(), attach.end());
       }
-      helloSeen_ = true;
+      lines.push_back("ready");
+      socket = m_clientSocket;
+      for (const std::string& sent : lines) {
+        if (m_lineLog.size() < kMaxLogLines) m_lineLog.push_back("> " + sent);
+      }
+      m_helloSeen = true;
     }
     std::string text;
     for (const std::string& sent : lines) text += sent + "\n";
     WriteAll(socket, text);
-    changed_.notify_all();
+    m_changed.notify_all();
   } else if (verb == "open" && fields.size() == 4) {
     std::uint64_t handle = 0;
+    const std::string& access = fields[3];
     if (!IsValidId(fields[1]) || !ParseUnsigned(fields[2], handle)) return;
-    std::lock_guard lock(mutex_);
-    opens_.push_back({fields[1], handle, fields[3]});
+    if (access != "r" && access != "w" && access != "rw") return;
+    std::lock_guard lock(m_mutex);
+    m_opens.push_back({fields[1], handle, access});
   } else if (verb == "close" && fields.size() == 2) {
     std::uint64_t handle = 0;
     if (!ParseUnsigned(fields[1], handle)) return;
-    std::lock_guard lock(mutex_);
-    closes_.push_back(handle);
+    std::lock_guard lock(m_mutex);
+    m_closes.push_back(handle);
   } else if (verb == "output" && fields.size() == 3) {
     HandleOutput(fields[1], fields[2]);
   } else if (verb == "sync" && fields.size() == 2) {
     {
-      std::lock_guard lock(mutex_);
-      syncAnswers_.push_back(fields[1]);
+      std::lock_guard lock(m_mutex);
+      m_syncAnswers.push_back(fields[1]);
     }
-    changed_.notify_all();
+    m_changed.notify_all();
   }
   // Anything else is ignored, as the contract asks of both sides.
 }
@@ -235,48 +229,48 @@ void LinkServer::HandleOutput(const std::string& id, const std::string& hex) {
   std::shared_ptr<sim::Device> device;
   std::shared_ptr<Host> host;
   {
-    std::lock_guard lock(mutex_);
-    auto found = interfaces_.find(id);
-    if (found == interfaces_.end()) return;
-    ++outputCounts_[id];
+    std::lock_guard lock(m_mutex);
+    auto found = m_interfaces.find(id);
+    if (found == m_interfaces.end()) return;
+    ++m_outputCounts[id];
     device = found->second.device;
     host = found->second.host;
   }
   // The device may call back into its host (inputs, detach), so no server lock is held here.
-  std::lock_guard devices(deviceMutex_);
+  std::lock_guard devices(m_deviceMutex);
   device->OnOutput(report, *host);
 }
 
 void LinkServer::QueueInput(const Host& host, const sim::Payload& payload, std::uint32_t delayMs) {
   const std::string& id = host.Id();
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     // A device that was detached or replaced speaks to nobody.
-    auto found = interfaces_.find(id);
-    if (found == interfaces_.end() || found->second.host.get() != &host) return;
+    auto found = m_interfaces.find(id);
+    if (found == m_interfaces.end() || found->second.host.get() != &host) return;
     // A short delay after a long one must not overtake it: inputs leave in the order sent.
     Clock::time_point due =
-        std::max(Clock::now() + std::chrono::milliseconds(delayMs), lastInputDue_);
-    lastInputDue_ = due;
-    pendingInputs_.push_back({due, "input " + id + " " + ToHex(payload, sim::kPayloadBytes), id});
+        std::max(Clock::now() + std::chrono::milliseconds(delayMs), m_lastInputDue);
+    m_lastInputDue = due;
+    m_pendingInputs.push_back({due, "input " + id + " " + ToHex(payload, sim::kPayloadBytes), id});
   }
-  changed_.notify_all();
+  m_changed.notify_all();
 }
 
 void LinkServer::TimerLoop() {
-  std::unique_lock lock(mutex_);
-  while (!stopping_) {
-    if (pendingInputs_.empty()) {
-      changed_.wait(lock);
+  std::unique_lock lock(m_mutex);
+  while (!m_stopping) {
+    if (m_pendingInputs.empty()) {
+      m_changed.wait(lock);
       continue;
     }
-    Clock::time_point due = pendingInputs_.front().due;
+    Clock::time_point due = m_pendingInputs.front().due;
     if (Clock::now() < due) {
-      changed_.wait_until(lock, due);
+      m_changed.wait_until(lock, due);
       continue;
     }
-    std::string line = std::move(pendingInputs_.front().line);
-    pendingInputs_.pop_front();
+    std::string line = std::move(m_pendingInputs.front().line);
+    m_pendingInputs.pop_front();
     lock.unlock();
     SendLine(line);
     lock.lock();
@@ -284,54 +278,56 @@ void LinkServer::TimerLoop() {
 }
 
 void LinkServer::Attach(const std::string& id, std::shared_ptr<sim::Device> device,
-                        AttachFlags flags) {
+                        InterfaceFlags flags) {
   if (!IsValidId(id) || !device) return;
-  std::string line;
+  std::string text;
   int socket;
-  std::lock_guard sending(sendMutex_);
+  std::lock_guard sending(m_sendMutex);
   {
-    std::lock_guard lock(mutex_);
-    auto found = interfaces_.find(id);
-    if (found != interfaces_.end()) {
+    std::lock_guard lock(m_mutex);
+    auto found = m_interfaces.find(id);
+    if (found != m_interfaces.end()) {
       // The replaced device's inputs still waiting for their time are not the new device's.
-      std::erase_if(pendingInputs_, [&](const PendingInput& input) { return input.id == id; });
+      std::erase_if(m_pendingInputs, [&](const PendingInput& input) { return input.id == id; });
     } else {
-      attachOrder_.push_back(id);
+      m_attachOrder.push_back(id);
     }
-    Interface& interface = interfaces_[id];
+    Interface& interface = m_interfaces[id];
     interface.device = std::move(device);
     interface.host = std::make_shared<Host>(*this, id);
     interface.flags = flags;
-    if (!helloSeen_ || clientSocket_ < 0) return;
-    line = AttachLine(id, interface);
-    if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("> " + line);
-    socket = clientSocket_;
+    if (!m_helloSeen || m_clientSocket < 0) return;
+    for (const std::string& line : AttachLines(id, interface)) {
+      if (m_lineLog.size() < kMaxLogLines) m_lineLog.push_back("> " + line);
+      text += line + "\n";
+    }
+    socket = m_clientSocket;
   }
-  WriteAll(socket, line + "\n");
+  WriteAll(socket, text);
 }
 
 void LinkServer::Detach(const std::string& id) { DetachIf(id, nullptr); }
 
 void LinkServer::DetachIf(const std::string& id, const Host* host) {
   {
-    std::lock_guard lock(mutex_);
-    auto found = interfaces_.find(id);
-    if (found == interfaces_.end()) return;
+    std::lock_guard lock(m_mutex);
+    auto found = m_interfaces.find(id);
+    if (found == m_interfaces.end()) return;
     if (host != nullptr && found->second.host.get() != host) return;  // replaced meanwhile
-    interfaces_.erase(found);
-    attachOrder_.erase(std::remove(attachOrder_.begin(), attachOrder_.end(), id),
-                       attachOrder_.end());
+    m_interfaces.erase(found);
+    m_attachOrder.erase(std::remove(m_attachOrder.begin(), m_attachOrder.end(), id),
+                        m_attachOrder.end());
     // Inputs still waiting for their time would reach a handle the program no longer has.
-    std::erase_if(pendingInputs_, [&](const PendingInput& input) { return input.id == id; });
+    std::erase_if(m_pendingInputs, [&](const PendingInput& input) { return input.id == id; });
   }
   SendLine("detach " + id);
 }
 
 void LinkServer::StallIf(const std::string& id, const Host* host) {
   {
-    std::lock_guard lock(mutex_);
-    auto found = interfaces_.find(id);
-    if (found == interfaces_.end() || found->second.host.get() != host) return;
+    std::lock_guard lock(m_mutex);
+    auto found = m_interfaces.find(id);
+    if (found == m_interfaces.end() || found->second.host.get() != host) return;
   }
   SendLine("stall " + id);
 }
@@ -344,77 +340,78 @@ bool LinkServer::Notify(const std::string& event) {
 bool LinkServer::Sync(std::uint32_t timeoutMs) {
   std::string token;
   {
-    std::lock_guard lock(mutex_);
-    token = std::to_string(nextSyncToken_++);
+    std::lock_guard lock(m_mutex);
+    token = std::to_string(m_nextSyncToken++);
   }
   if (!SendLine("sync " + token)) return false;
-  std::unique_lock lock(mutex_);
+  std::unique_lock lock(m_mutex);
   auto answered = [&] {
-    return std::find(syncAnswers_.begin(), syncAnswers_.end(), token) != syncAnswers_.end();
+    return std::find(m_syncAnswers.begin(), m_syncAnswers.end(), token) != m_syncAnswers.end();
   };
-  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                    [&] { return answered() || clientGone_ || stopping_; });
+  m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                     [&] { return answered() || m_clientGone || m_stopping; });
   return answered();
 }
 
 bool LinkServer::WaitForClient(std::uint32_t timeoutMs) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return helloSeen_ || clientGone_ || stopping_;
-  }) && helloSeen_;
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return m_helloSeen || m_clientGone || m_stopping;
+  }) && m_helloSeen;
 }
 
 bool LinkServer::WaitForDisconnect(std::uint32_t timeoutMs) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                           [&] { return clientGone_ || stopping_; });
+  std::unique_lock lock(m_mutex);
+  return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return m_clientGone || m_stopping; });
 }
 
 bool LinkServer::ClientConnected() const {
-  std::lock_guard lock(mutex_);
-  return clientSocket_ >= 0 && helloSeen_;
+  std::lock_guard lock(m_mutex);
+  return m_clientSocket >= 0 && m_helloSeen;
 }
 
 bool LinkServer::ClientGone() const {
-  std::lock_guard lock(mutex_);
-  return clientGone_;
+  std::lock_guard lock(m_mutex);
+  return m_clientGone;
 }
 
 std::vector<OpenRecord> LinkServer::Opens() const {
-  std::lock_guard lock(mutex_);
-  return opens_;
+  std::lock_guard lock(m_mutex);
+  return m_opens;
 }
 
 std::vector<std::uint64_t> LinkServer::Closes() const {
-  std::lock_guard lock(mutex_);
-  return closes_;
+  std::lock_guard lock(m_mutex);
+  return m_closes;
 }
 
 std::vector<std::string> LinkServer::LineLog() const {
-  std::lock_guard lock(mutex_);
-  return lineLog_;
+  std::lock_guard lock(m_mutex);
+  return m_lineLog;
 }
 
 std::size_t LinkServer::OutputCount(const std::string& id) const {
-  std::lock_guard lock(mutex_);
-  auto found = outputCounts_.find(id);
-  return found == outputCounts_.end() ? 0 : found->second;
+  std::lock_guard lock(m_mutex);
+  auto found = m_outputCounts.find(id);
+  return found == m_outputCounts.end() ? 0 : found->second;
 }
 
 bool LinkServer::SendLine(const std::string& line) {
-  std::lock_guard sending(sendMutex_);
+  std::lock_guard sending(m_sendMutex);
   int socket;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     // Before the hello the program is not listening for lines yet; the state goes with "ready".
-    if (clientSocket_ < 0 || !helloSeen_) return false;
-    socket = clientSocket_;
-    if (lineLog_.size() < kMaxLogLines) lineLog_.push_back("> " + line);
+    if (m_clientSocket < 0 || !m_helloSeen) return false;
+    socket = m_clientSocket;
+    if (m_lineLog.size() < kMaxLogLines) m_lineLog.push_back("> " + line);
   }
   return WriteAll(socket, line + "\n");
 }
 
-std::string LinkServer::AttachLine(const std::string& id, const Interface& interface) {
+std::vector<std::string> LinkServer::AttachLines(const std::string& id,
+                                                 const Interface& interface) {
   char ids[16];
   std::snprintf(ids, sizeof ids, "%04x %04x", interface.device->VendorId(),
                 interface.device->ProductId());
@@ -423,7 +420,8 @@ std::string LinkServer::AttachLine(const std::string& id, const Interface& inter
   if (interface.flags.noOpen) flags += "noopen";
   if (interface.flags.noAttr) flags += std::string(flags.empty() ? "" : ",") + "noattr";
   if (!flags.empty()) line += " " + flags;
-  return line;
+  if (!interface.flags.stalled) return {line};
+  return {line, "stall " + id};
 }
 
 }  // namespace kestro::link

@@ -15,14 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/link/InterfaceTable.h"
 #include "sim/Device.h"
 
 namespace kestro::link {
-
-struct AttachFlags {
-  bool noOpen = false;  // opening the interface fails
-  bool noAttr = false;  // reading its attributes fails
-};
 
 struct OpenRecord {
   std::string id;
@@ -39,14 +35,17 @@ class LinkServer {
 
   // Listens on 127.0.0.1:port (0 picks a free port). False when the socket cannot be set up.
   bool Start(std::uint16_t port = 0);
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return m_port; }
   // Closes the connection and the listening socket and ends the server's threads.
   void Stop();
 
   // Makes the interface present. Before the program's hello it becomes part of the start state
   // sent ahead of "ready"; afterwards an attach line is sent at once (and nothing else: follow it
   // with Notify("arrival") to tell the program). Attaching a present id replaces its device.
-  void Attach(const std::string& id, std::shared_ptr<sim::Device> device, AttachFlags flags = {});
+  // The flags are those the program's interface table will hold: noOpen and noAttr go on the
+  // attach line, and an interface attached stalled is followed by its stall line.
+  void Attach(const std::string& id, std::shared_ptr<sim::Device> device,
+              InterfaceFlags flags = {});
   void Detach(const std::string& id);
   // "arrival", "removal" or "devnodes". False when no program is connected.
   bool Notify(const std::string& event);
@@ -72,7 +71,7 @@ class LinkServer {
   struct Interface {
     std::shared_ptr<sim::Device> device;
     std::shared_ptr<Host> host;
-    AttachFlags flags;
+    InterfaceFlags flags;
   };
   struct PendingInput {
     std::chrono::steady_clock::time_point due;
@@ -90,35 +89,36 @@ class LinkServer {
   void DetachIf(const std::string& id, const Host* host);
   // "stall ID": the interface takes no output reports any more; only for the host attached now.
   void StallIf(const std::string& id, const Host* host);
-  // Writes one line to the program; false when none is connected. mutex_ must not be held.
+  // Writes one line to the program; false when none is connected. m_mutex must not be held.
   bool SendLine(const std::string& line);
-  static std::string AttachLine(const std::string& id, const Interface& interface);
+  // The lines that make the interface present with its flags, in the order they go out.
+  static std::vector<std::string> AttachLines(const std::string& id, const Interface& interface);
 
-  std::uint16_t port_ = 0;
-  int listenSocket_ = -1;
+  std::uint16_t m_port = 0;
+  int m_listenSocket = -1;
 
-  mutable std::mutex mutex_;  // everything below, except sendMutex_'s and deviceMutex_'s
-  std::condition_variable changed_;
-  bool stopping_ = false;
-  int clientSocket_ = -1;
-  bool helloSeen_ = false;
-  bool clientGone_ = false;
-  std::vector<std::string> attachOrder_;  // ids in order of attachment
-  std::map<std::string, Interface> interfaces_;
-  std::vector<OpenRecord> opens_;
-  std::vector<std::uint64_t> closes_;
-  std::map<std::string, std::size_t> outputCounts_;
-  std::vector<std::string> lineLog_;
-  std::uint64_t nextSyncToken_ = 1;
-  std::vector<std::string> syncAnswers_;
-  std::deque<PendingInput> pendingInputs_;  // due times never decrease, so order is kept
-  std::chrono::steady_clock::time_point lastInputDue_;
+  mutable std::mutex m_mutex;  // everything below, except m_sendMutex's and m_deviceMutex's
+  std::condition_variable m_changed;
+  bool m_stopping = false;
+  int m_clientSocket = -1;
+  bool m_helloSeen = false;
+  bool m_clientGone = false;
+  std::vector<std::string> m_attachOrder;  // ids in order of attachment
+  std::map<std::string, Interface> m_interfaces;
+  std::vector<OpenRecord> m_opens;
+  std::vector<std::uint64_t> m_closes;
+  std::map<std::string, std::size_t> m_outputCounts;
+  std::vector<std::string> m_lineLog;
+  std::uint64_t m_nextSyncToken = 1;
+  std::vector<std::string> m_syncAnswers;
+  std::deque<PendingInput> m_pendingInputs;  // due times never decrease, so order is kept
+  std::chrono::steady_clock::time_point m_lastInputDue;
 
-  std::mutex sendMutex_;    // one line at a time on the socket
-  std::mutex deviceMutex_;  // one output report at a time reaches the devices
+  std::mutex m_sendMutex;    // one line at a time on the socket
+  std::mutex m_deviceMutex;  // one output report at a time reaches the devices
 
-  std::thread acceptThread_;
-  std::thread timerThread_;
+  std::thread m_acceptThread;
+  std::thread m_timerThread;
 };
 
 }  // namespace kestro::link

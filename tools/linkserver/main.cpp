@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -58,9 +59,9 @@ struct Options {
   bool boot = false;
   std::optional<std::uint16_t> vendorId, productId;
   NormalConfig normal;
-  BootConfig boot_config;
+  BootConfig bootConfig;
   std::string id = "kestro0";
-  kestro::link::AttachFlags flags;
+  kestro::link::InterfaceFlags flags;
   std::optional<std::uint32_t> attachLateMs;
   std::string packagePath;
   std::uint32_t record = 0;
@@ -90,128 +91,206 @@ bool ParseNumber(const char* text, std::uint64_t max, std::uint64_t& value) {
   return true;
 }
 
+// What follows an option's name on the command line.
+enum class Takes { kNothing, kNumber, kText };
+
+struct Value {
+  std::uint64_t number = 0;  // Takes::kNumber, at most the option's max
+  std::string text;          // Takes::kText
+};
+
+struct Option {
+  const char* name;
+  Takes takes;
+  std::uint64_t max;  // Takes::kNumber: the largest value taken
+  void (*set)(Options& options, const Value& value);
+  // Takes::kText: whether a value is one the option takes (nullptr: any), and what is said of
+  // one it does not.
+  bool (*accepts)(const std::string& text) = nullptr;
+  const char* refusal = nullptr;
+};
+
+void Help(Options&, const Value&) {
+  std::fputs(kUsage, stdout);
+  std::exit(0);
+}
+
+template <typename T>
+T As(const Value& value) {
+  return static_cast<T>(value.number);
+}
+
+// Each option is taken where it stands on the command line; a fault option of one mode means
+// nothing to the other's controller. --help is kUsage, written by hand to group the options;
+// the check below keeps the two naming the same options.
+constexpr Option kOptions[] = {
+    {"--help", Takes::kNothing, 0, Help},
+    {"-h", Takes::kNothing, 0, Help},
+    {"--port", Takes::kNumber, 65535,
+     [](Options& o, const Value& v) { o.port = As<std::uint16_t>(v); }},
+    {"--mode", Takes::kText, 0, [](Options& o, const Value& v) { o.boot = v.text == "boot"; },
+     [](const std::string& mode) { return mode == "normal" || mode == "boot"; },
+     "--mode is normal or boot\n"},
+    {"--vid", Takes::kNumber, 0xFFFF,
+     [](Options& o, const Value& v) { o.vendorId = As<std::uint16_t>(v); }},
+    {"--pid", Takes::kNumber, 0xFFFF,
+     [](Options& o, const Value& v) { o.productId = As<std::uint16_t>(v); }},
+    {"--version", Takes::kNumber, 0xFFFFFFFF,
+     [](Options& o, const Value& v) {
+       o.normal.version = o.bootConfig.version = As<std::uint32_t>(v);
+     }},
+    {"--firmware-type", Takes::kNumber, 0xFFFFFFFF,
+     [](Options& o, const Value& v) { o.normal.firmwareType = As<std::uint32_t>(v); }},
+    {"--model", Takes::kNumber, 0xFFFF,
+     [](Options& o, const Value& v) { o.bootConfig.modelId = As<std::uint16_t>(v); }},
+    {"--variant", Takes::kNumber, 0xFF,
+     [](Options& o, const Value& v) { o.bootConfig.variant = As<std::uint8_t>(v); }},
+    {"--id", Takes::kText, 0, [](Options& o, const Value& v) { o.id = v.text; }},
+    {"--noopen", Takes::kNothing, 0, [](Options& o, const Value&) { o.flags.noOpen = true; }},
+    {"--noattr", Takes::kNothing, 0, [](Options& o, const Value&) { o.flags.noAttr = true; }},
+    {"--attach-late", Takes::kNumber, 3600000,
+     [](Options& o, const Value& v) { o.attachLateMs = As<std::uint32_t>(v); }},
+    {"--package", Takes::kText, 0, [](Options& o, const Value& v) { o.packagePath = v.text; }},
+    {"--record", Takes::kNumber, 0xFFFFFFFF,
+     [](Options& o, const Value& v) { o.record = As<std::uint32_t>(v); }},
+    {"--timeout", Takes::kNumber, 86400,
+     [](Options& o, const Value& v) { o.timeoutS = As<std::uint32_t>(v); }},
+    // Faults of the normal-mode controller.
+    {"--silent", Takes::kNothing, 0,
+     [](Options& o, const Value&) { o.normal.faults.silent = true; }},
+    {"--bad-first-byte", Takes::kNothing, 0,
+     [](Options& o, const Value&) { o.normal.faults.badFirstByte = true; }},
+    {"--unknown-types", Takes::kNothing, 0,
+     [](Options& o, const Value&) { o.normal.faults.unknownTypes = true; }},
+    {"--fail-at-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) { o.normal.faults.failAtBlock = As<int>(v); }},
+    {"--fail-code", Takes::kNumber, 0xFF,
+     [](Options& o, const Value& v) { o.normal.faults.failCode = As<std::uint8_t>(v); }},
+    {"--silent-after-announce", Takes::kNothing, 0,
+     [](Options& o, const Value&) { o.normal.faults.silentAfterAnnounce = true; }},
+    {"--erase-ms", Takes::kNumber, 600000,
+     [](Options& o, const Value& v) {
+       o.normal.faults.firstRequestDelayMs = As<std::uint32_t>(v);
+     }},
+    {"--noise-only", Takes::kNothing, 0,
+     [](Options& o, const Value&) { o.normal.faults.noiseOnly = true; }},
+    {"--noise-from-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) { o.normal.faults.noiseFromBlock = As<int>(v); }},
+    {"--silent-from-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) { o.normal.faults.silentFromBlock = As<int>(v); }},
+    // Faults of both controllers.
+    {"--answer-delay", Takes::kNumber, 60000,
+     [](Options& o, const Value& v) {
+       o.normal.faults.answerDelayMs = o.bootConfig.faults.answerDelayMs = As<std::uint32_t>(v);
+     }},
+    {"--detach-at-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) {
+       o.normal.faults.detachAtBlock = o.bootConfig.faults.detachAtBlock = As<int>(v);
+     }},
+    {"--stall-at-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) {
+       o.normal.faults.stallAtBlock = o.bootConfig.faults.stallAtBlock = As<int>(v);
+     }},
+    {"--noise-burst", Takes::kNumber, 1000,
+     [](Options& o, const Value& v) {
+       o.normal.faults.noiseBurst = o.bootConfig.faults.noiseBurst = As<int>(v);
+     }},
+    // Faults of the boot loader.
+    {"--late-ack-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) { o.bootConfig.faults.lateAckBlock = As<int>(v); }},
+    {"--late-ack-ms", Takes::kNumber, 600000,
+     [](Options& o, const Value& v) { o.bootConfig.faults.lateAckMs = As<std::uint32_t>(v); }},
+    {"--lost-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) { o.bootConfig.faults.lostBlock = As<int>(v); }},
+    {"--silent-to", Takes::kNumber, 0xFFFF,
+     [](Options& o, const Value& v) { o.bootConfig.faults.silentTo = As<int>(v); }},
+    {"--busy-for", Takes::kNumber, 600000,
+     [](Options& o, const Value& v) { o.bootConfig.faults.busyForMs = As<std::uint32_t>(v); }},
+    {"--busy-code", Takes::kNumber, 0xFFFF,
+     [](Options& o, const Value& v) {
+       o.bootConfig.faults.busyAnswersForOtherCommand = As<int>(v);
+     }},
+    {"--lost-ack-block", Takes::kNumber, 0x7FFFFFFF,
+     [](Options& o, const Value& v) { o.bootConfig.faults.lostAckBlock = As<int>(v); }},
+    {"--wrong-code-for", Takes::kNumber, 0xFFFF,
+     [](Options& o, const Value& v) { o.bootConfig.faults.wrongCodeFor = As<int>(v); }},
+    {"--wrong-status-for", Takes::kNumber, 0xFFFF,
+     [](Options& o, const Value& v) { o.bootConfig.faults.wrongStatusFor = As<int>(v); }},
+};
+
+constexpr const Option* FindOption(std::string_view name) {
+  for (const Option& option : kOptions) {
+    if (name == option.name) return &option;
+  }
+  return nullptr;
+}
+
+// Whether every option of the table but the help itself appears in kUsage as a word of its own,
+// and every word of kUsage that starts with "--" is an option of the table.
+constexpr bool UsageMatchesOptions() {
+  const std::string_view usage = kUsage;
+  auto word = [&](std::size_t start) {
+    return usage.substr(start, usage.find_first_of(" \n", start) - start);
+  };
+  for (const Option& option : kOptions) {
+    bool named = option.set == Help;
+    for (std::size_t at = usage.find(option.name); !named && at != std::string_view::npos;
+         at = usage.find(option.name, at + 1)) {
+      named = usage[at - 1] == ' ' && word(at) == option.name;
+    }
+    if (!named) return false;
+  }
+  for (std::size_t at = usage.find(" --"); at != std::string_view::npos;
+       at = usage.find(" --", at + 1)) {
+    if (FindOption(word(at + 1)) == nullptr) return false;
+  }
+  return true;
+}
+static_assert(UsageMatchesOptions(), "--help and the option table must name the same options");
+
+// The value that follows the option at argv[i] (i moves past it); nothing after saying why.
+std::optional<Value> TakeValue(const Option& option, int argc, char** argv, int& i) {
+  Value value;
+  if (option.takes == Takes::kNothing) return value;
+  const char* text = i + 1 < argc ? argv[i + 1] : nullptr;
+  if (option.takes == Takes::kNumber) {
+    if (text == nullptr || !ParseNumber(text, option.max, value.number)) {
+      std::fprintf(stderr, "%s needs a number up to %llu\n", option.name,
+                   static_cast<unsigned long long>(option.max));
+      return std::nullopt;
+    }
+  } else if (text == nullptr) {
+    std::fprintf(stderr, "%s needs a value\n", option.name);
+    return std::nullopt;
+  } else {
+    value.text = text;
+    if (option.accepts != nullptr && !option.accepts(value.text)) {
+      std::fputs(option.refusal, stderr);
+      return std::nullopt;
+    }
+  }
+  ++i;
+  return value;
+}
+
 // Returns nothing (after printing why) when the command line is not understood.
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    auto flag = [&](const char* wanted) { return name == wanted; };
-    std::uint64_t value = 0;
-    auto number = [&](const char* wanted, std::uint64_t max) {
-      if (name != wanted) return false;
-      if (i + 1 >= argc || !ParseNumber(argv[i + 1], max, value)) {
-        std::fprintf(stderr, "%s needs a number up to %llu\n", wanted,
-                     static_cast<unsigned long long>(max));
-        std::exit(2);
-      }
-      ++i;
-      return true;
-    };
-    auto text = [&](const char* wanted, std::string& out) {
-      if (name != wanted) return false;
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s needs a value\n", wanted);
-        std::exit(2);
-      }
-      out = argv[++i];
-      return true;
-    };
-    std::string mode;
-    kestro::sim::NormalFaults& nf = options.normal.faults;
-    kestro::sim::BootFaults& bf = options.boot_config.faults;
-    if (flag("--help") || flag("-h")) {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (number("--port", 65535)) {
-      options.port = static_cast<std::uint16_t>(value);
-    } else if (text("--mode", mode)) {
-      if (mode != "normal" && mode != "boot") {
-        std::fprintf(stderr, "--mode is normal or boot\n");
-        return std::nullopt;
-      }
-      options.boot = mode == "boot";
-    } else if (number("--vid", 0xFFFF)) {
-      options.vendorId = static_cast<std::uint16_t>(value);
-    } else if (number("--pid", 0xFFFF)) {
-      options.productId = static_cast<std::uint16_t>(value);
-    } else if (number("--version", 0xFFFFFFFF)) {
-      options.normal.version = options.boot_config.version = static_cast<std::uint32_t>(value);
-    } else if (number("--firmware-type", 0xFFFFFFFF)) {
-      options.normal.firmwareType = static_cast<std::uint32_t>(value);
-    } else if (number("--model", 0xFFFF)) {
-      options.boot_config.modelId = static_cast<std::uint16_t>(value);
-    } else if (number("--variant", 0xFF)) {
-      options.boot_config.variant = static_cast<std::uint8_t>(value);
-    } else if (text("--id", options.id)) {
-    } else if (flag("--noopen")) {
-      options.flags.noOpen = true;
-    } else if (flag("--noattr")) {
-      options.flags.noAttr = true;
-    } else if (number("--attach-late", 3600000)) {
-      options.attachLateMs = static_cast<std::uint32_t>(value);
-    } else if (text("--package", options.packagePath)) {
-    } else if (number("--record", 0xFFFFFFFF)) {
-      options.record = static_cast<std::uint32_t>(value);
-    } else if (number("--timeout", 86400)) {
-      options.timeoutS = static_cast<std::uint32_t>(value);
-    } else if (flag("--silent")) {
-      nf.silent = true;
-    } else if (number("--answer-delay", 60000)) {
-      nf.answerDelayMs = bf.answerDelayMs = static_cast<std::uint32_t>(value);
-    } else if (flag("--bad-first-byte")) {
-      nf.badFirstByte = true;
-    } else if (flag("--unknown-types")) {
-      nf.unknownTypes = true;
-    } else if (number("--fail-at-block", 0x7FFFFFFF)) {
-      nf.failAtBlock = static_cast<int>(value);
-    } else if (number("--fail-code", 0xFF)) {
-      nf.failCode = static_cast<std::uint8_t>(value);
-    } else if (number("--detach-at-block", 0x7FFFFFFF)) {
-      nf.detachAtBlock = bf.detachAtBlock = static_cast<int>(value);
-    } else if (flag("--silent-after-announce")) {
-      nf.silentAfterAnnounce = true;
-    } else if (number("--erase-ms", 600000)) {
-      nf.firstRequestDelayMs = static_cast<std::uint32_t>(value);
-    } else if (flag("--noise-only")) {
-      nf.noiseOnly = true;
-    } else if (number("--noise-from-block", 0x7FFFFFFF)) {
-      nf.noiseFromBlock = static_cast<int>(value);
-    } else if (number("--silent-from-block", 0x7FFFFFFF)) {
-      nf.silentFromBlock = static_cast<int>(value);
-    } else if (number("--stall-at-block", 0x7FFFFFFF)) {
-      nf.stallAtBlock = bf.stallAtBlock = static_cast<int>(value);
-    } else if (number("--noise-burst", 1000)) {
-      nf.noiseBurst = bf.noiseBurst = static_cast<int>(value);
-    } else if (number("--late-ack-block", 0x7FFFFFFF)) {
-      bf.lateAckBlock = static_cast<int>(value);
-    } else if (number("--late-ack-ms", 600000)) {
-      bf.lateAckMs = static_cast<std::uint32_t>(value);
-    } else if (number("--lost-block", 0x7FFFFFFF)) {
-      bf.lostBlock = static_cast<int>(value);
-    } else if (number("--silent-to", 0xFFFF)) {
-      bf.silentTo = static_cast<int>(value);
-    } else if (number("--busy-for", 600000)) {
-      bf.busyForMs = static_cast<std::uint32_t>(value);
-    } else if (number("--busy-code", 0xFFFF)) {
-      bf.busyAnswersForOtherCommand = static_cast<int>(value);
-    } else if (number("--lost-ack-block", 0x7FFFFFFF)) {
-      bf.lostAckBlock = static_cast<int>(value);
-    } else if (number("--wrong-code-for", 0xFFFF)) {
-      bf.wrongCodeFor = static_cast<int>(value);
-    } else if (number("--wrong-status-for", 0xFFFF)) {
-      bf.wrongStatusFor = static_cast<int>(value);
-    } else {
-      std::fprintf(stderr, "unknown option %s\n%s", name.c_str(), kUsage);
+    const Option* option = FindOption(argv[i]);
+    if (option == nullptr) {
+      std::fprintf(stderr, "unknown option %s\n%s", argv[i], kUsage);
       return std::nullopt;
     }
+    const std::optional<Value> value = TakeValue(*option, argc, argv, i);
+    if (!value) return std::nullopt;
+    option->set(options, *value);
   }
-  if (options.boot) {
-    if (options.vendorId) options.boot_config.vendorId = *options.vendorId;
-    if (options.productId) options.boot_config.productId = *options.productId;
-  } else {
-    if (options.vendorId) options.normal.vendorId = *options.vendorId;
-    if (options.productId) options.normal.productId = *options.productId;
-  }
+  // --vid and --pid are the identity of the chosen mode's controller, wherever --mode stands.
+  NormalConfig& normal = options.normal;
+  BootConfig& boot = options.bootConfig;
+  if (options.vendorId) (options.boot ? boot.vendorId : normal.vendorId) = *options.vendorId;
+  if (options.productId) (options.boot ? boot.productId : normal.productId) = *options.productId;
   return options;
 }
 
@@ -229,115 +308,150 @@ std::optional<Record> ReadRecord(const std::vector<std::uint8_t>& package, std::
   return Record{record.baseAddress, {image.begin(), image.end()}};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::optional<Options> options = ParseOptions(argc, argv);
-  if (!options) return 2;
-
-  std::optional<Record> expected;
-  if (!options->packagePath.empty()) {
-    auto bytes = kestro::sim::ReadFileBytes(options->packagePath);
-    if (!bytes) {
-      std::fprintf(stderr, "cannot read %s\n", options->packagePath.c_str());
-      return 2;
-    }
-    expected = ReadRecord(*bytes, options->record);
-    if (!expected) {
-      std::fprintf(stderr, "%s has no whole record %u\n", options->packagePath.c_str(),
-                   options->record);
-      return 2;
-    }
+// The package's record that the controller should end up with; nothing after saying why not.
+std::optional<Record> ReadExpected(const Options& options) {
+  const auto bytes = kestro::sim::ReadFileBytes(options.packagePath);
+  if (!bytes) {
+    std::fprintf(stderr, "cannot read %s\n", options.packagePath.c_str());
+    return std::nullopt;
   }
+  std::optional<Record> expected = ReadRecord(*bytes, options.record);
+  if (!expected) {
+    std::fprintf(stderr, "%s has no whole record %u\n", options.packagePath.c_str(),
+                 options.record);
+  }
+  return expected;
+}
 
-  // The signals are taken by sigtimedwait below, so every thread must start with them blocked.
+// The signals are taken by sigtimedwait in Serve, so every thread must start with them blocked.
+sigset_t BlockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  return stopSignals;
+}
 
+// The emulated controller: one of the two, and the device the server hosts it as.
+struct Controller {
   std::shared_ptr<NormalController> normal;
   std::shared_ptr<BootController> boot;
   std::shared_ptr<kestro::sim::Device> device;
-  if (options->boot) {
-    boot = std::make_shared<BootController>(options->boot_config);
-    boot->SetEventLog([](const std::string& line) { Say("controller: " + line); });
-    device = boot;
-  } else {
-    normal = std::make_shared<NormalController>(options->normal);
-    normal->SetEventLog([](const std::string& line) { Say("controller: " + line); });
-    device = normal;
-  }
+};
 
-  LinkServer server;
-  if (!options->attachLateMs) server.Attach(options->id, device, options->flags);
-  if (!server.Start(options->port)) {
-    std::fprintf(stderr, "cannot listen on 127.0.0.1:%u\n", options->port);
-    return 2;
+Controller MakeController(const Options& options) {
+  Controller controller;
+  auto log = [](const std::string& line) { Say("controller: " + line); };
+  if (options.boot) {
+    controller.boot = std::make_shared<BootController>(options.bootConfig);
+    controller.boot->SetEventLog(log);
+    controller.device = controller.boot;
+  } else {
+    controller.normal = std::make_shared<NormalController>(options.normal);
+    controller.normal->SetEventLog(log);
+    controller.device = controller.normal;
+  }
+  return controller;
+}
+
+// Listens with the controller attached, unless it comes late; false after saying why not.
+bool StartServer(LinkServer& server, const Options& options, const Controller& controller) {
+  if (!options.attachLateMs) server.Attach(options.id, controller.device, options.flags);
+  if (!server.Start(options.port)) {
+    std::fprintf(stderr, "cannot listen on 127.0.0.1:%u\n", options.port);
+    return false;
   }
   char identity[64];
   std::snprintf(identity, sizeof identity, "%s controller %04x:%04x",
-                options->boot ? "boot-mode" : "normal-mode", device->VendorId(),
-                device->ProductId());
+                options.boot ? "boot-mode" : "normal-mode", controller.device->VendorId(),
+                controller.device->ProductId());
   Say(std::string("listening on 127.0.0.1:") + std::to_string(server.Port()) + ", " + identity);
+  return true;
+}
 
+// Serves until the program goes, a stop signal comes or the time is up; returns which.
+const char* Serve(LinkServer& server, const Options& options, const Controller& controller,
+                  const sigset_t& stopSignals) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(options->timeoutS);
+  const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutS);
   std::optional<Clock::time_point> connectedAt;
-  bool attached = !options->attachLateMs;
-  const char* reason = "time-out";
+  bool attached = !options.attachLateMs;
   while (Clock::now() < deadline) {
     timespec tick{0, 100 * 1000 * 1000};
-    int signal = sigtimedwait(&stopSignals, nullptr, &tick);
-    if (signal == SIGINT || signal == SIGTERM) {
-      reason = signal == SIGINT ? "SIGINT" : "SIGTERM";
-      break;
-    }
+    const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+    if (signal == SIGINT || signal == SIGTERM) return signal == SIGINT ? "SIGINT" : "SIGTERM";
     if (!connectedAt && server.ClientConnected()) {
       connectedAt = Clock::now();
       Say("program connected");
     }
     if (connectedAt && !attached &&
-        Clock::now() - *connectedAt >= std::chrono::milliseconds(*options->attachLateMs)) {
-      server.Attach(options->id, device, options->flags);
+        Clock::now() - *connectedAt >= std::chrono::milliseconds(*options.attachLateMs)) {
+      server.Attach(options.id, controller.device, options.flags);
       attached = true;
-      Say("attached " + options->id +
+      Say("attached " + options.id +
           (server.Notify("arrival") ? ", arrival notified"
                                     : ", arrival NOT notified: the program is not connected"));
     }
-    if (server.ClientGone()) {
-      reason = "program disconnected";
-      break;
-    }
+    if (server.ClientGone()) return "program disconnected";
   }
+  return "time-out";
+}
+
+struct Outcome {
+  bool ended = false;  // the controller saw the update to its end
+  std::vector<std::uint8_t> received;
+};
+
+// Says what the controller saw; the image it received is compared only when one is expected.
+Outcome Summarize(const Controller& controller, const std::optional<Record>& expected) {
+  Outcome outcome;
+  if (const auto& normal = controller.normal) {
+    outcome.ended = normal->Ended();
+    outcome.received = normal->ReceivedImage();
+    Say("version queries: " + std::to_string(normal->VersionQueries()) +
+        ", image announced: " + (normal->Announced() ? "yes" : "no") +
+        ", announced length: " + std::to_string(normal->AnnouncedLength()) +
+        ", bytes received: " + std::to_string(outcome.received.size()) +
+        ", update ended: " + (outcome.ended ? "yes" : "no"));
+    // Exactly the image: a byte from behind it would be a fault of the host's.
+    return outcome;
+  }
+  const BootController& boot = *controller.boot;
+  outcome.ended = boot.Finished();
+  const auto version = boot.VersionWord();
+  char word[16] = "none";
+  if (version) std::snprintf(word, sizeof word, "0x%x", *version);
+  Say(std::string("started: ") + (boot.Started() ? "yes" : "no") +
+      ", version word written: " + word + ", finished: " + (outcome.ended ? "yes" : "no"));
+  if (expected) {
+    outcome.received =
+        boot.FlashRange(expected->baseAddress, static_cast<std::uint32_t>(expected->image.size()));
+  }
+  return outcome;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::optional<Options> options = ParseOptions(argc, argv);
+  if (!options) return 2;
+  std::optional<Record> expected;
+  if (!options->packagePath.empty()) {
+    expected = ReadExpected(*options);
+    if (!expected) return 2;
+  }
+  const sigset_t stopSignals = BlockStopSignals();
+  const Controller controller = MakeController(*options);
+  LinkServer server;
+  if (!StartServer(server, *options, controller)) return 2;
+  const char* reason = Serve(server, *options, controller, stopSignals);
   server.Stop();
   Say(std::string("stopping: ") + reason);
 
-  bool ended = false;
-  std::vector<std::uint8_t> received;
-  if (normal) {
-    ended = normal->Ended();
-    received = normal->ReceivedImage();
-    Say("version queries: " + std::to_string(normal->VersionQueries()) +
-        ", image announced: " + (normal->Announced() ? "yes" : "no") +
-        ", announced length: " + std::to_string(normal->AnnouncedLength()) + ", bytes received: " +
-        std::to_string(received.size()) + ", update ended: " + (ended ? "yes" : "no"));
-    // Exactly the image: a byte from behind it would be a fault of the host's.
-  } else {
-    ended = boot->Finished();
-    auto version = boot->VersionWord();
-    char word[16] = "none";
-    if (version) std::snprintf(word, sizeof word, "0x%x", *version);
-    Say(std::string("started: ") + (boot->Started() ? "yes" : "no") +
-        ", version word written: " + word + ", finished: " + (ended ? "yes" : "no"));
-    if (expected) {
-      received = boot->FlashRange(expected->baseAddress,
-                                  static_cast<std::uint32_t>(expected->image.size()));
-    }
-  }
-  if (!expected) return ended ? 0 : 1;
-  bool matches = received == expected->image;
+  const Outcome outcome = Summarize(controller, expected);
+  if (!expected) return outcome.ended ? 0 : 1;
+  const bool matches = outcome.received == expected->image;
   Say(matches ? "image matches package" : "image differs from package");
   return matches ? 0 : 1;
 }

@@ -122,109 +122,136 @@ class Memory {
   std::uint64_t m_high = 0;
 };
 
+// The next line of text, without its newline. Files pass through editors and Windows tools:
+// CR LF and trailing blanks are tolerated.
+std::string_view TakeLine(std::string_view& text) {
+  const std::size_t newline = text.find('\n');
+  std::string_view line = text.substr(0, newline);
+  text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+    line.remove_suffix(1);
+  }
+  return line;
+}
+
+// The bytes of one record's text, checked for form, byte count and checksum. Empty when they
+// make a whole record; otherwise what is wrong.
+std::string DecodeRecord(std::string_view line, std::vector<std::uint8_t>& record) {
+  if (line.front() != kRecordMark) return "a record must start with ':'";
+  const std::string_view digits = line.substr(1);
+  record.clear();
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    const int high = HexDigit(digits[i]);
+    const int low = i + 1 < digits.size() ? HexDigit(digits[i + 1]) : 0;
+    if (high < 0 || low < 0) {
+      const std::size_t bad = high < 0 ? i : i + 1;
+      return Format("column %zu: not a hexadecimal digit", bad + 2);
+    }
+    record.push_back(static_cast<std::uint8_t>(high << 4 | low));
+  }
+  if (digits.size() % 2 != 0) return "odd number of hexadecimal digits";
+  if (record.size() < kRecordOverhead) {
+    return Format("record of %zu bytes, shorter than the %zu every record has", record.size(),
+                  kRecordOverhead);
+  }
+  const std::size_t count = record[0];
+  if (record.size() - kRecordOverhead != count) {
+    return Format("byte count %zu, but the record holds %zu data bytes", count,
+                  record.size() - kRecordOverhead);
+  }
+  unsigned sum = 0;
+  for (std::size_t i = 0; i + 1 < record.size(); ++i) sum += record[i];
+  const std::uint8_t expected = static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
+  if (record.back() != expected) {
+    return Format("checksum 0x%02X, the record's bytes give 0x%02X", record.back(), expected);
+  }
+  return {};
+}
+
+// The record types other than data hold a fixed number of data bytes.
+struct FixedRecord {
+  std::uint8_t type;
+  std::size_t bytes;
+  const char* name;  // for a message
+};
+constexpr FixedRecord kFixedRecords[] = {
+    {kEndOfFile, 0, "end-of-file"},
+    {kExtendedSegmentAddress, kAddressRecordBytes, "extended segment address"},
+    {kExtendedLinearAddress, kAddressRecordBytes, "extended linear address"},
+    {kStartSegmentAddress, kStartAddressRecordBytes, "start address"},
+    {kStartLinearAddress, kStartAddressRecordBytes, "start address"},
+};
+
+// Lays the data records out in memory at the addresses the extended address records before them
+// give.
+class Layout {
+ public:
+  // Takes one whole record; empty when it was taken, otherwise why not.
+  std::string Take(const std::vector<std::uint8_t>& record) {
+    const std::size_t count = record[0];
+    const std::uint32_t offset = std::uint32_t{record[1]} << 8 | record[2];
+    const std::uint8_t type = record[3];
+    const std::uint8_t* data = record.data() + 4;
+    if (type == kData) return TakeData(offset, data, count);
+    const auto fixed = std::find_if(std::begin(kFixedRecords), std::end(kFixedRecords),
+                                    [&](const FixedRecord& f) { return f.type == type; });
+    if (fixed == std::end(kFixedRecords)) return Format("unknown record type 0x%02X", type);
+    if (count != fixed->bytes) {
+      return Format("%s record with %zu data bytes, not %zu", fixed->name, count, fixed->bytes);
+    }
+    if (type == kExtendedSegmentAddress || type == kExtendedLinearAddress) {
+      m_linear = type == kExtendedLinearAddress;
+      m_upperBase = (std::uint64_t{data[0]} << 8 | data[1]) << (m_linear ? 16 : 4);
+    }
+    // Toolchains write the entry point; the package has no field for it and the bootloader
+    // knows where the firmware starts, so a start address record is checked for shape and
+    // dropped.
+    return {};
+  }
+
+  const Memory& Data() const { return m_memory; }
+
+ private:
+  std::string TakeData(std::uint32_t offset, const std::uint8_t* data, std::size_t count) {
+    if (m_linear) {
+      const std::uint64_t address = m_upperBase + offset;
+      if (address + count > kAddressSpace) return "data runs past address 0xFFFFFFFF";
+      return m_memory.Write(address, data, count);
+    }
+    const std::size_t first = std::min<std::size_t>(count, kSegmentBytes - offset);
+    std::string problem = m_memory.Write(m_upperBase + offset, data, first);
+    if (problem.empty() && first < count) {
+      problem = m_memory.Write(m_upperBase, data + first, count - first);
+    }
+    return problem;
+  }
+
+  Memory m_memory;
+  bool m_linear = true;           // which extended address record came last
+  std::uint64_t m_upperBase = 0;  // what that record adds to a data record's address
+};
+
 }  // namespace
 
 HexResult ReadIntelHex(std::string_view text) {
-  Memory memory;
-  bool linear = true;           // which extended address record came last
-  std::uint64_t upperBase = 0;  // what that record adds to a data record's address
+  Layout layout;
   std::size_t lineNumber = 0;
   std::size_t endLine = 0;  // of the end-of-file record; 0 while none was seen
   std::vector<std::uint8_t> record;
   while (!text.empty()) {
-    const std::size_t newline = text.find('\n');
-    std::string_view line = text.substr(0, newline);
-    text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    const std::string_view line = TakeLine(text);
     ++lineNumber;
-    // Files pass through editors and Windows tools: tolerate CR LF and trailing blanks.
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
-      line.remove_suffix(1);
-    }
     if (line.empty()) continue;
     if (endLine != 0) return Fail(lineNumber, "text after the end-of-file record");
-    if (line.front() != kRecordMark) return Fail(lineNumber, "a record must start with ':'");
-    const std::string_view digits = line.substr(1);
-    record.clear();
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-      const int high = HexDigit(digits[i]);
-      const int low = i + 1 < digits.size() ? HexDigit(digits[i + 1]) : 0;
-      if (high < 0 || low < 0) {
-        const std::size_t bad = high < 0 ? i : i + 1;
-        return Fail(lineNumber, Format("column %zu: not a hexadecimal digit", bad + 2));
-      }
-      record.push_back(static_cast<std::uint8_t>(high << 4 | low));
-    }
-    if (digits.size() % 2 != 0) return Fail(lineNumber, "odd number of hexadecimal digits");
-    if (record.size() < kRecordOverhead) {
-      return Fail(lineNumber, Format("record of %zu bytes, shorter than the %zu every record has",
-                                     record.size(), kRecordOverhead));
-    }
-    const std::size_t count = record[0];
-    if (record.size() - kRecordOverhead != count) {
-      return Fail(lineNumber, Format("byte count %zu, but the record holds %zu data bytes", count,
-                                     record.size() - kRecordOverhead));
-    }
-    unsigned sum = 0;
-    for (std::size_t i = 0; i + 1 < record.size(); ++i) sum += record[i];
-    const std::uint8_t expected = static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
-    if (record.back() != expected) {
-      return Fail(lineNumber, Format("checksum 0x%02X, the record's bytes give 0x%02X",
-                                     record.back(), expected));
-    }
-    const std::uint32_t offset = std::uint32_t{record[1]} << 8 | record[2];
-    const std::uint8_t type = record[3];
-    const std::uint8_t* data = record.data() + 4;
-    auto needs = [&](std::size_t bytes, const char* what) -> std::optional<HexResult> {
-      if (count == bytes) return std::nullopt;
-      return Fail(lineNumber, Format("%s record with %zu data bytes, not %zu", what, count, bytes));
-    };
-    switch (type) {
-      case kData: {
-        std::string problem;
-        if (linear) {
-          const std::uint64_t address = upperBase + offset;
-          if (address + count > kAddressSpace) {
-            return Fail(lineNumber, "data runs past address 0xFFFFFFFF");
-          }
-          problem = memory.Write(address, data, count);
-        } else {
-          const std::size_t first = std::min<std::size_t>(count, kSegmentBytes - offset);
-          problem = memory.Write(upperBase + offset, data, first);
-          if (problem.empty() && first < count) {
-            problem = memory.Write(upperBase, data + first, count - first);
-          }
-        }
-        if (!problem.empty()) return Fail(lineNumber, problem);
-        break;
-      }
-      case kEndOfFile:
-        if (auto bad = needs(0, "end-of-file")) return *bad;
-        endLine = lineNumber;
-        break;
-      case kExtendedSegmentAddress:
-        if (auto bad = needs(kAddressRecordBytes, "extended segment address")) return *bad;
-        linear = false;
-        upperBase = (std::uint64_t{data[0]} << 8 | data[1]) << 4;
-        break;
-      case kExtendedLinearAddress:
-        if (auto bad = needs(kAddressRecordBytes, "extended linear address")) return *bad;
-        linear = true;
-        upperBase = (std::uint64_t{data[0]} << 8 | data[1]) << 16;
-        break;
-      case kStartSegmentAddress:
-      case kStartLinearAddress:
-        // Toolchains write the entry point; the package has no field for it and the bootloader
-        // knows where the firmware starts, so it is checked for shape and dropped.
-        if (auto bad = needs(kStartAddressRecordBytes, "start address")) return *bad;
-        break;
-      default:
-        return Fail(lineNumber, Format("unknown record type 0x%02X", type));
-    }
+    std::string problem = DecodeRecord(line, record);
+    if (problem.empty()) problem = layout.Take(record);
+    if (!problem.empty()) return Fail(lineNumber, problem);
+    if (record[3] == kEndOfFile) endLine = lineNumber;
   }
   if (endLine == 0) return Fail(std::max<std::size_t>(lineNumber, 1), "no end-of-file record");
-  if (memory.Empty()) return Fail(endLine, "no data records");
+  if (layout.Data().Empty()) return Fail(endLine, "no data records");
   HexResult result;
-  result.image = memory.Image();
+  result.image = layout.Data().Image();
   return result;
 }
 

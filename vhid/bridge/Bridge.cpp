@@ -22,7 +22,7 @@ std::string Quoted(const std::string& line) {
 }  // namespace
 
 Bridge::Bridge(VirtualStack& stack, Sender send, Warner warn, std::uint32_t firstSerial)
-    : stack_(stack), send_(std::move(send)), warn_(std::move(warn)), nextSerial_(firstSerial) {}
+    : m_stack(stack), m_send(std::move(send)), m_warn(std::move(warn)), m_nextSerial(firstSerial) {}
 
 Bridge::Step Bridge::Apply(const std::string& received) {
   std::string why;
@@ -44,8 +44,8 @@ Bridge::Step Bridge::Apply(const std::string& received) {
     case link::ServerLine::Verb::kSync: {
       // Every line before has been applied in order; inputs must also have reached the handles.
       std::string error;
-      if (!stack_.Settle(error)) return Fail("sync " + line->token + ": " + error);
-      send_("sync " + line->token);
+      if (!m_stack.Settle(error)) return Fail("sync " + line->token + ": " + error);
+      m_send("sync " + line->token);
       return Step::kGoOn;
     }
   }
@@ -56,49 +56,49 @@ Bridge::Step Bridge::ApplyAttach(const link::ServerLine& line, const std::string
   const std::string& id = line.id;
   // Attaching a present id replaces its device, as unplugging and plugging in another does; the
   // old one goes even when the new one is refused, or it would take the new one's traffic.
-  if (Find(id) != attached_.end()) {
+  if (Find(id) != m_attached.end()) {
     const Step removed = ApplyDetach(id);
     if (removed != Step::kGoOn) return removed;
   }
   if (line.noOpen || line.noAttr) {
     // A real device cannot be told to refuse opens or attributes; pretending would mislead.
-    warn_("refused " + Quoted(received) +
-          ": its flags are not supported by the virtual HID device");
+    m_warn("refused " + Quoted(received) +
+           ": its flags are not supported by the virtual HID device");
     return Step::kGoOn;
   }
-  if (nextSerial_ == 0 || nextSerial_ > VHID_MAX_SERIAL) {
+  if (m_nextSerial == 0 || m_nextSerial > VHID_MAX_SERIAL) {
     return Fail("attach " + id + ": no device number left for this run");
   }
-  const std::uint32_t serial = nextSerial_++;
+  const std::uint32_t serial = m_nextSerial++;
   {
-    std::lock_guard<std::mutex> lock(namesLock_);
-    names_[serial] = id;
+    std::lock_guard<std::mutex> lock(m_namesLock);
+    m_names[serial] = id;
   }
   std::string error;
-  if (!stack_.Add(serial, line.vendorId, line.productId, error)) {
+  if (!m_stack.Add(serial, line.vendorId, line.productId, error)) {
     char identity[16];
     std::snprintf(identity, sizeof(identity), "%04x %04x", line.vendorId, line.productId);
     return Fail("attach " + id + " " + identity + ": " + error);
   }
-  attached_.emplace_back(id, serial);
+  m_attached.emplace_back(id, serial);
   return Step::kGoOn;
 }
 
 Bridge::Step Bridge::ApplyDetach(const std::string& id) {
   const auto found = Find(id);
-  if (found == attached_.end()) return Step::kGoOn;  // not present: nothing to remove
+  if (found == m_attached.end()) return Step::kGoOn;  // not present: nothing to remove
   const std::uint32_t serial = found->second;
-  attached_.erase(found);
+  m_attached.erase(found);
   std::string error;
-  if (!stack_.Remove(serial, error)) return Fail("detach " + id + ": " + error);
+  if (!m_stack.Remove(serial, error)) return Fail("detach " + id + ": " + error);
   return Step::kGoOn;
 }
 
 Bridge::Step Bridge::ApplyInput(const link::ServerLine& line) {
   const auto found = Find(line.id);
-  if (found == attached_.end()) return Step::kGoOn;  // from a device that is gone: reaches nobody
+  if (found == m_attached.end()) return Step::kGoOn;  // from a device that is gone: reaches nobody
   std::string error;
-  if (!stack_.Input(found->second, line.payload, error)) {
+  if (!m_stack.Input(found->second, line.payload, error)) {
     return Fail("input " + line.id + ": " + error);
   }
   return Step::kGoOn;
@@ -106,43 +106,43 @@ Bridge::Step Bridge::ApplyInput(const link::ServerLine& line) {
 
 Bridge::Step Bridge::ApplyStall(const std::string& id) {
   const auto found = Find(id);
-  if (found == attached_.end()) return Step::kGoOn;  // gone already: nothing takes its writes
+  if (found == m_attached.end()) return Step::kGoOn;  // gone already: nothing takes its writes
   std::string error;
-  if (!stack_.Stall(found->second, error)) return Fail("stall " + id + ": " + error);
+  if (!m_stack.Stall(found->second, error)) return Fail("stall " + id + ": " + error);
   return Step::kGoOn;
 }
 
 Bridge::Attached::iterator Bridge::Find(const std::string& id) {
-  return std::find_if(attached_.begin(), attached_.end(),
+  return std::find_if(m_attached.begin(), m_attached.end(),
                       [&](const auto& a) { return a.first == id; });
 }
 
 Bridge::Step Bridge::Fail(std::string why) {
-  failure_ = std::move(why);
+  m_failure = std::move(why);
   return Step::kFailed;
 }
 
 // The device link ignores what it cannot read, on both sides: said, never fatal.
 Bridge::Step Bridge::Malformed(const std::string& line, const std::string& why) {
-  warn_("ignored a malformed line from the server: " + Quoted(line) + " (" + why + ")");
+  m_warn("ignored a malformed line from the server: " + Quoted(line) + " (" + why + ")");
   return Step::kGoOn;
 }
 
 std::optional<std::string> Bridge::OutputLine(
     std::uint32_t serial, const std::uint8_t (&report)[VHID_REPORT_BYTES]) const {
-  std::lock_guard<std::mutex> lock(namesLock_);
-  const auto name = names_.find(serial);
-  if (name == names_.end()) return std::nullopt;
+  std::lock_guard<std::mutex> lock(m_namesLock);
+  const auto name = m_names.find(serial);
+  if (name == m_names.end()) return std::nullopt;
   return "output " + name->second + " " + link::ToHex(report, VHID_REPORT_BYTES);
 }
 
 bool Bridge::RemoveAll(std::string& error) {
   bool removedAll = true;
-  while (!attached_.empty()) {
-    const auto [id, serial] = attached_.back();
-    attached_.pop_back();
+  while (!m_attached.empty()) {
+    const auto [id, serial] = m_attached.back();
+    m_attached.pop_back();
     std::string why;
-    if (!stack_.Remove(serial, why) && removedAll) {
+    if (!m_stack.Remove(serial, why) && removedAll) {
       error = "removing " + id + ": " + why;
       removedAll = false;
     }

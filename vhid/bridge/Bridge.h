@@ -34,7 +34,7 @@ class Bridge {
     kFailed  // the run cannot go on; Failure() says why
   };
   Step Apply(const std::string& line);
-  const std::string& Failure() const { return failure_; }
+  const std::string& Failure() const { return m_failure; }
 
   // The line for an output report that a device of this run received; nothing for a serial
   // that was never ours. Called from the thread that collects output reports.
@@ -50,23 +50,23 @@ class Bridge {
   Step ApplyDetach(const std::string& id);
   Step ApplyInput(const link::ServerLine& line);
   Step ApplyStall(const std::string& id);
-  // The attached interface with this id, or attached_.end().
+  // The attached interface with this id, or m_attached.end().
   using Attached = std::vector<std::pair<std::string, std::uint32_t>>;
   Attached::iterator Find(const std::string& id);
   Step Fail(std::string why);
   Step Malformed(const std::string& line, const std::string& why);
 
-  VirtualStack& stack_;
-  Sender send_;
-  Warner warn_;
-  std::string failure_;
-  std::uint32_t nextSerial_;
+  VirtualStack& m_stack;
+  Sender m_send;
+  Warner m_warn;
+  std::string m_failure;
+  std::uint32_t m_nextSerial;
   // Interfaces attached now, in attach order: id and serial.
-  Attached attached_;
+  Attached m_attached;
   // Every serial of the run and its interface id, kept after a detach: a report written just
   // before the detach still reaches the server under its id.
-  mutable std::mutex namesLock_;
-  std::map<std::uint32_t, std::string> names_;
+  mutable std::mutex m_namesLock;
+  std::map<std::uint32_t, std::string> m_names;
 };
 
 }  // namespace kestro::vhid

@@ -21,16 +21,16 @@ ControlDevice::~ControlDevice() { Close(); }
 
 ControlDevice::Opened ControlDevice::Open(std::string& error) {
   if (IsOpen()) return Opened::kYes;
-  handle_ = CreateFileW(VHID_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
-  DWORD code = handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  m_handle = CreateFileW(VHID_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  DWORD code = m_handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   // Wine opens the file even when the driver refuses the open; the claim tells.
-  if (handle_ != INVALID_HANDLE_VALUE &&
+  if (m_handle != INVALID_HANDLE_VALUE &&
       !Call(VHID_IOCTL_CLAIM, nullptr, 0, nullptr, 0, kRequestTimeoutMs, code)) {
-    CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+    CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
   }
-  if (handle_ != INVALID_HANDLE_VALUE) return Opened::kYes;
+  if (m_handle != INVALID_HANDLE_VALUE) return Opened::kYes;
   if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Opened::kNoDriver;
   if (code == ERROR_SHARING_VIOLATION) return Opened::kTaken;
   error = "opening the driver's control device: " + Win32ErrorText(code);
@@ -38,12 +38,12 @@ ControlDevice::Opened ControlDevice::Open(std::string& error) {
 }
 
 void ControlDevice::Close() {
-  if (stop_ != nullptr) SetEvent(stop_);
-  if (outputs_.joinable()) outputs_.join();
-  if (stop_ != nullptr) CloseHandle(stop_);
-  stop_ = nullptr;
-  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
+  if (m_stop != nullptr) SetEvent(m_stop);
+  if (m_outputs.joinable()) m_outputs.join();
+  if (m_stop != nullptr) CloseHandle(m_stop);
+  m_stop = nullptr;
+  if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+  m_handle = INVALID_HANDLE_VALUE;
 }
 
 bool ControlDevice::Call(DWORD code, const void* in, DWORD inBytes, void* out, DWORD outBytes,
@@ -55,17 +55,17 @@ bool ControlDevice::Call(DWORD code, const void* in, DWORD inBytes, void* out, D
     return false;
   }
   DWORD transferred = 0;
-  bool done = DeviceIoControl(handle_, code, const_cast<void*>(in), inBytes, out, outBytes, nullptr,
-                              &overlapped) != FALSE;
+  bool done = DeviceIoControl(m_handle, code, const_cast<void*>(in), inBytes, out, outBytes,
+                              nullptr, &overlapped) != FALSE;
   error = done ? 0 : GetLastError();
   if (!done && error == ERROR_IO_PENDING) {
     if (WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
       // The buffers must outlive the request: cancel it and wait for it to end.
-      CancelIoEx(handle_, &overlapped);
-      done = GetOverlappedResult(handle_, &overlapped, &transferred, TRUE) != FALSE;
+      CancelIoEx(m_handle, &overlapped);
+      done = GetOverlappedResult(m_handle, &overlapped, &transferred, TRUE) != FALSE;
       error = done ? 0 : ERROR_TIMEOUT;
     } else {
-      done = GetOverlappedResult(handle_, &overlapped, &transferred, FALSE) != FALSE;
+      done = GetOverlappedResult(m_handle, &overlapped, &transferred, FALSE) != FALSE;
       error = done ? 0 : GetLastError();
     }
   }
@@ -109,9 +109,9 @@ bool ControlDevice::Settle(DWORD timeoutMs, std::string& error) {
 }
 
 void ControlDevice::StartOutputs(OutputSink sink, FailureSink failed) {
-  if (outputs_.joinable()) return;
-  stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  outputs_ = std::thread(
+  if (m_outputs.joinable()) return;
+  m_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  m_outputs = std::thread(
       [this, sink = std::move(sink), failed = std::move(failed)] { TakeOutputs(sink, failed); });
 }
 
@@ -122,19 +122,19 @@ void ControlDevice::TakeOutputs(OutputSink sink, FailureSink failed) {
     VhidOutputRecord record{};
     ResetEvent(overlapped.hEvent);
     DWORD transferred = 0;
-    if (!DeviceIoControl(handle_, VHID_IOCTL_TAKE_OUTPUT, nullptr, 0, &record, sizeof(record),
+    if (!DeviceIoControl(m_handle, VHID_IOCTL_TAKE_OUTPUT, nullptr, 0, &record, sizeof(record),
                          nullptr, &overlapped) &&
         GetLastError() != ERROR_IO_PENDING) {
       failed("taking output reports from the driver: " + Win32ErrorText(GetLastError()));
       break;
     }
-    const HANDLE waits[] = {overlapped.hEvent, stop_};
+    const HANDLE waits[] = {overlapped.hEvent, m_stop};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-      CancelIoEx(handle_, &overlapped);
-      GetOverlappedResult(handle_, &overlapped, &transferred, TRUE);
+      CancelIoEx(m_handle, &overlapped);
+      GetOverlappedResult(m_handle, &overlapped, &transferred, TRUE);
       break;
     }
-    if (!GetOverlappedResult(handle_, &overlapped, &transferred, FALSE) ||
+    if (!GetOverlappedResult(m_handle, &overlapped, &transferred, FALSE) ||
         transferred != sizeof(record)) {
       failed("taking output reports from the driver: " + Win32ErrorText(GetLastError()));
       break;

@@ -29,7 +29,7 @@ class ControlDevice {
   enum class Opened { kYes, kNoDriver, kTaken, kFailed };
   // kNoDriver: the driver is not loaded; kTaken: another bridge has it.
   Opened Open(std::string& error);
-  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool IsOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
   void Close();
 
   // False only when the driver cannot be reached: a device that is gone already is no failure.
@@ -48,9 +48,9 @@ class ControlDevice {
             DWORD& error);
   void TakeOutputs(OutputSink sink, FailureSink failed);
 
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-  HANDLE stop_ = nullptr;
-  std::thread outputs_;
+  HANDLE m_handle = INVALID_HANDLE_VALUE;
+  HANDLE m_stop = nullptr;
+  std::thread m_outputs;
 };
 
 }  // namespace kestro::vhid

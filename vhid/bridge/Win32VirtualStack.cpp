@@ -53,47 +53,49 @@ bool IsChildOf(const HidInterface& found, const std::wstring& instanceId) {
 
 Win32VirtualStack::Win32VirtualStack(std::wstring driverDir, ControlDevice::OutputSink outputs,
                                      ControlDevice::FailureSink failed)
-    : driverDir_(std::move(driverDir)), outputs_(std::move(outputs)), failed_(std::move(failed)) {}
+    : m_driverDir(std::move(driverDir)),
+      m_outputs(std::move(outputs)),
+      m_failed(std::move(failed)) {}
 
-Win32VirtualStack::~Win32VirtualStack() { control_.Close(); }
+Win32VirtualStack::~Win32VirtualStack() { m_control.Close(); }
 
 bool Win32VirtualStack::Prepare(std::string& error) {
-  if (GetFileAttributesW((driverDir_ + L"\\" + kInfName).c_str()) == INVALID_FILE_ATTRIBUTES) {
-    error = "cannot find " + Narrow(driverDir_ + L"\\" + kInfName);
+  if (GetFileAttributesW((m_driverDir + L"\\" + kInfName).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    error = "cannot find " + Narrow(m_driverDir + L"\\" + kInfName);
     return false;
   }
   // First, so that the devices of a bridge that is still running are left alone.
   std::string openError;
-  const ControlDevice::Opened opened = control_.Open(openError);
+  const ControlDevice::Opened opened = m_control.Open(openError);
   if (opened == ControlDevice::Opened::kTaken) {
     error = "another kestro-vhid.exe serves this Wine prefix";
     return false;
   }
   std::uint32_t highestStale = 0;
   if (!RemoveStaleDevices(highestStale, error)) return false;
-  firstSerial_ = highestStale + 1;
+  m_firstSerial = highestStale + 1;
   const bool ours = InstalledDriverIsOurs(error);
   if (!error.empty()) return false;
   if (!ours && opened != ControlDevice::Opened::kNoDriver) {
     // Loaded (an older build may not even answer the claim), so the install cannot replace its
     // file: stop it first.
-    control_.Close();
+    m_control.Close();
     return UnloadDriver(error);
   }
   if (opened == ControlDevice::Opened::kFailed) {
     error = openError;
     return false;
   }
-  if (opened == ControlDevice::Opened::kYes) control_.StartOutputs(outputs_, failed_);
+  if (opened == ControlDevice::Opened::kYes) m_control.StartOutputs(m_outputs, m_failed);
   return true;
 }
 
 bool Win32VirtualStack::OpenControl(std::string& error) {
   const Clock::time_point deadline = Clock::now() + kDeviceWait;
   for (;;) {
-    switch (control_.Open(error)) {
+    switch (m_control.Open(error)) {
       case ControlDevice::Opened::kYes:
-        control_.StartOutputs(outputs_, failed_);
+        m_control.StartOutputs(m_outputs, m_failed);
         return true;
       case ControlDevice::Opened::kTaken:
         error = "another kestro-vhid.exe serves this Wine prefix";
@@ -113,8 +115,8 @@ bool Win32VirtualStack::OpenControl(std::string& error) {
 
 bool Win32VirtualStack::InstalledDriverIsOurs(std::string& error) {
   std::vector<char> ours;
-  if (!ReadWhole(driverDir_ + L"\\" + kDriverName, ours)) {
-    error = "cannot read " + Narrow(driverDir_ + L"\\" + kDriverName);
+  if (!ReadWhole(m_driverDir + L"\\" + kDriverName, ours)) {
+    error = "cannot read " + Narrow(m_driverDir + L"\\" + kDriverName);
     return false;
   }
   wchar_t system[MAX_PATH];
@@ -176,37 +178,37 @@ bool Win32VirtualStack::Add(std::uint32_t serial, std::uint16_t vendorId, std::u
     error = "serial " + std::to_string(serial) + " is out of range";
     return false;
   }
-  if (!InstallDevice(instanceId, driverDir_ + L"\\" + kInfName, error)) return false;
+  if (!InstallDevice(instanceId, m_driverDir + L"\\" + kInfName, error)) return false;
   if (!OpenControl(error) || !AwaitInterface(instanceId, true, error)) {
     std::string ignored;
     RemoveDevice(instanceId, ignored);
     return false;
   }
-  instances_[serial] = instanceId;
+  m_instances[serial] = instanceId;
   return true;
 }
 
 bool Win32VirtualStack::Remove(std::uint32_t serial, std::string& error) {
-  const auto found = instances_.find(serial);
-  if (found == instances_.end()) return true;
+  const auto found = m_instances.find(serial);
+  if (found == m_instances.end()) return true;
   const std::wstring instanceId = found->second;
-  instances_.erase(found);
+  m_instances.erase(found);
   return RemoveDevice(instanceId, error) && AwaitInterface(instanceId, false, error);
 }
 
 bool Win32VirtualStack::Input(std::uint32_t serial,
                               const std::uint8_t (&payload)[VHID_PAYLOAD_BYTES],
                               std::string& error) {
-  if (!control_.IsOpen()) return true;  // no device has started: nobody can read it
-  return control_.PutInput(serial, payload, error);
+  if (!m_control.IsOpen()) return true;  // no device has started: nobody can read it
+  return m_control.PutInput(serial, payload, error);
 }
 
 bool Win32VirtualStack::Stall(std::uint32_t serial, std::string& error) {
-  return !control_.IsOpen() || control_.Stall(serial, error);
+  return !m_control.IsOpen() || m_control.Stall(serial, error);
 }
 
 bool Win32VirtualStack::Settle(std::string& error) {
-  return !control_.IsOpen() || control_.Settle(kSettleWaitMs, error);
+  return !m_control.IsOpen() || m_control.Settle(kSettleWaitMs, error);
 }
 
 }  // namespace kestro::vhid

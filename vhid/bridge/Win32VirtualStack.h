@@ -22,7 +22,7 @@ class Win32VirtualStack : public VirtualStack {
   // earlier runs left, and makes sure the driver that will run is the one beside us.
   bool Prepare(std::string& error);
   // The first serial this run may use: above those of devices that earlier runs left.
-  std::uint32_t FirstSerial() const { return firstSerial_; }
+  std::uint32_t FirstSerial() const { return m_firstSerial; }
 
   bool Add(std::uint32_t serial, std::uint16_t vendorId, std::uint16_t productId,
            std::string& error) override;
@@ -32,7 +32,7 @@ class Win32VirtualStack : public VirtualStack {
   bool Settle(std::string& error) override;
   bool Stall(std::uint32_t serial, std::string& error) override;
   // Stops taking output reports; the sink is not called after this returns.
-  void Close() { control_.Close(); }
+  void Close() { m_control.Close(); }
 
  private:
   // Once the driver runs (the first device starts it), bounded; then takes output reports.
@@ -42,12 +42,12 @@ class Win32VirtualStack : public VirtualStack {
   // Until the device's HID interface is present (or gone), bounded.
   bool AwaitInterface(const std::wstring& instanceId, bool present, std::string& error);
 
-  const std::wstring driverDir_;
-  ControlDevice control_;
-  ControlDevice::OutputSink outputs_;
-  ControlDevice::FailureSink failed_;
-  std::map<std::uint32_t, std::wstring> instances_;  // serial -> instance id
-  std::uint32_t firstSerial_ = 1;
+  const std::wstring m_driverDir;
+  ControlDevice m_control;
+  ControlDevice::OutputSink m_outputs;
+  ControlDevice::FailureSink m_failed;
+  std::map<std::uint32_t, std::wstring> m_instances;  // serial -> instance id
+  std::uint32_t m_firstSerial = 1;
 };
 
 }  // namespace kestro::vhid

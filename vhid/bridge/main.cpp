@@ -39,59 +39,52 @@ std::wstring ProgramDirectory() {
   return slash == std::wstring::npos ? L"." : directory.substr(0, slash);
 }
 
-int Serve(const std::string& address) {
-  LineConnection connection;
+bool Connect(LineConnection& connection, const std::string& address) {
   std::string error;
   unsigned long systemError = 0;
-  if (!connection.Connect(address, error, systemError)) {
-    Say(systemError == 0
-            ? error
-            : error + ": " + kestro::vhid::Win32ErrorText(static_cast<DWORD>(systemError)));
-    return 1;
+  if (connection.Connect(address, error, systemError)) return true;
+  Say(systemError == 0
+          ? error
+          : error + ": " + kestro::vhid::Win32ErrorText(static_cast<DWORD>(systemError)));
+  return false;
+}
+
+// The output reports that the virtual stack's own thread collects: each goes to the server while
+// a bridge is set, and a failure to collect them ends the run.
+class OutputReports {
+ public:
+  explicit OutputReports(LineConnection& connection) : m_connection(connection) {}
+
+  void SetBridge(const Bridge* bridge) { m_bridge = bridge; }
+  void Forward(std::uint32_t serial, const std::uint8_t (&report)[VHID_REPORT_BYTES]) {
+    const Bridge* current = m_bridge.load();
+    if (current == nullptr) return;
+    if (const auto line = current->OutputLine(serial, report)) m_connection.Send(*line);
+  }
+  void Fail(const std::string& why) {
+    {
+      std::lock_guard<std::mutex> lock(m_failureLock);
+      m_failure = why;
+    }
+    m_connection.Shut();  // the main loop sees the end and reports why
+  }
+  // Why reports could no longer be collected; empty while they can.
+  std::string Failure() const {
+    std::lock_guard<std::mutex> lock(m_failureLock);
+    return m_failure;
   }
 
-  std::atomic<Bridge*> bridge{nullptr};
-  std::mutex failureLock;
-  std::string outputFailure;
-  Win32VirtualStack stack(
-      ProgramDirectory(),
-      [&](std::uint32_t serial, const std::uint8_t(&report)[VHID_REPORT_BYTES]) {
-        const Bridge* current = bridge.load();
-        if (current == nullptr) return;
-        if (const auto line = current->OutputLine(serial, report)) connection.Send(*line);
-      },
-      [&](const std::string& why) {
-        {
-          std::lock_guard<std::mutex> lock(failureLock);
-          outputFailure = why;
-        }
-        connection.Shut();  // the main loop sees the end and reports why
-      });
-  if (!stack.Prepare(error)) {
-    Say(error);
-    return 1;
-  }
-  Bridge lines(
-      stack, [&](const std::string& line) { connection.Send(line); }, Say, stack.FirstSerial());
-  bridge = &lines;
+ private:
+  LineConnection& m_connection;
+  std::atomic<const Bridge*> m_bridge{nullptr};
+  mutable std::mutex m_failureLock;
+  std::string m_failure;
+};
 
-  // Ends the run: the devices go, and no output report is taken after this.
-  auto finish = [&](const std::string& failure) {
-    std::string removal;
-    const bool removed = lines.RemoveAll(removal);
-    stack.Close();
-    bridge = nullptr;
-    if (!failure.empty()) {
-      Say(failure);
-      return 1;
-    }
-    if (!removed) {
-      Say(removal);
-      return 1;
-    }
-    return 0;
-  };
-
+// Says hello and applies the server's lines until the connection ends or one cannot be applied.
+// Returns why the run failed, or "" when the server ended it.
+std::string ApplyServerLines(LineConnection& connection, Bridge& lines,
+                             const OutputReports& outputs) {
   connection.Send("hello 1");
   bool readyPrinted = false;
   for (;;) {
@@ -102,17 +95,10 @@ int Serve(const std::string& address) {
       Say("ignored a malformed line from the server: longer than any the device link defines");
       continue;
     }
-    if (received != LineConnection::Received::kLine) {  // the end of the connection
-      std::string failure;
-      {
-        std::lock_guard<std::mutex> lock(failureLock);
-        failure = outputFailure;
-      }
-      return finish(failure);
-    }
+    if (received != LineConnection::Received::kLine) return outputs.Failure();
     switch (lines.Apply(line)) {
       case Bridge::Step::kFailed:
-        return finish(lines.Failure());
+        return lines.Failure();
       case Bridge::Step::kReady:
         if (!readyPrinted) {
           std::printf("ready\n");
@@ -124,6 +110,46 @@ int Serve(const std::string& address) {
         break;
     }
   }
+}
+
+// Ends the run: the devices go, and no output report is taken after this. The exit status.
+int Finish(Bridge& lines, Win32VirtualStack& stack, OutputReports& outputs,
+           const std::string& failure) {
+  std::string removal;
+  const bool removed = lines.RemoveAll(removal);
+  stack.Close();
+  outputs.SetBridge(nullptr);
+  if (!failure.empty()) {
+    Say(failure);
+    return 1;
+  }
+  if (!removed) {
+    Say(removal);
+    return 1;
+  }
+  return 0;
+}
+
+int Serve(const std::string& address) {
+  LineConnection connection;
+  if (!Connect(connection, address)) return 1;
+  OutputReports outputs(connection);
+  Win32VirtualStack stack(
+      ProgramDirectory(),
+      [&](std::uint32_t serial, const std::uint8_t(&report)[VHID_REPORT_BYTES]) {
+        outputs.Forward(serial, report);
+      },
+      [&](const std::string& why) { outputs.Fail(why); });
+  std::string error;
+  if (!stack.Prepare(error)) {
+    Say(error);
+    return 1;
+  }
+  Bridge lines(
+      stack, [&](const std::string& line) { connection.Send(line); }, Say, stack.FirstSerial());
+  outputs.SetBridge(&lines);
+  const std::string failure = ApplyServerLines(connection, lines, outputs);
+  return Finish(lines, stack, outputs, failure);
 }
 
 }  // namespace
