@@ -12,10 +12,10 @@
 
 namespace kestro::sim {
 
-inline constexpr std::size_t kPayloadBytes = 64;
-inline constexpr std::size_t kReportBytes = 65;
-using Payload = std::uint8_t[kPayloadBytes];
-using OutputReport = std::uint8_t[kReportBytes];
+inline constexpr std::size_t kPayloadSize = 64;
+inline constexpr std::size_t kReportSize = 65;
+using Payload = std::uint8_t[kPayloadSize];
+using OutputReport = std::uint8_t[kReportSize];
 
 // What an emulated controller can do to its host.
 class DeviceHost {

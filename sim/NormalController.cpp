@@ -20,10 +20,10 @@ constexpr std::uint8_t SET_FIRMWARE_END = 2;
 constexpr std::uint8_t GET_DEVICE_VERSION = 4;
 constexpr std::uint8_t FIRMWARE_DATA_REQUEST = 20;
 
-constexpr std::size_t kPacketHeadBytes = 4;                 // 0x00, type, body length (LE16)
-constexpr std::size_t kMaxPacketBytes = kPayloadBytes - 1;  // behind the count byte
-constexpr std::size_t kInfoArgBytes = 28;
-constexpr std::size_t kMaxBlockBytes = 32;
+constexpr std::size_t kPacketBody = 4;  // behind the head: 0x00, type, body length (LE16)
+constexpr std::size_t kMaxCommandPacket = kPayloadSize - 1;  // behind the count byte
+constexpr std::size_t kFirmwareInfoArgs = 28;
+constexpr std::size_t kBlockSize = 32;  // image bytes per SET_FIRMWARE_DATA at most
 // The controller's update information; the host reads only the firmware type at body 36.
 constexpr std::size_t kUpdateInfoBodyBytes = 40;
 constexpr std::size_t kFirmwareTypeOffset = 36;
@@ -34,7 +34,7 @@ constexpr std::uint8_t kUnknownType = 0x30;
 constexpr std::uint8_t kUnknownCommand = 0x33;
 
 std::vector<std::uint8_t> MakePacket(std::uint8_t type, const std::vector<std::uint8_t>& body) {
-  std::vector<std::uint8_t> packet(kPacketHeadBytes);
+  std::vector<std::uint8_t> packet(kPacketBody);
   packet[1] = type;
   WriteLe16(packet.data() + 2, static_cast<std::uint16_t>(body.size()));
   packet.insert(packet.end(), body.begin(), body.end());
@@ -70,67 +70,67 @@ std::vector<std::uint8_t> Le32Bytes(std::uint32_t value) {
 }  // namespace
 
 NormalController::NormalController(NormalConfig config)
-    : config_(std::move(config)), runningVersion_(config_.version) {}
+    : m_config(std::move(config)), m_runningVersion(m_config.version) {}
 
 void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
   Reaction reaction;
   std::function<void(const std::string&)> log;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(m_mutex);
     const std::uint8_t* payload = report + 1;
-    outputs_.emplace_back(payload, payload + kPayloadBytes);
+    m_outputs.emplace_back(payload, payload + kPayloadSize);
     const std::size_t count = payload[0];
-    if (count < kPacketHeadBytes + 1 || count > kMaxPacketBytes) {
-      ++malformed_;
+    if (count < kPacketBody + 1 || count > kMaxCommandPacket) {
+      ++m_malformed;
       reaction.lines.push_back(Format("ignored: count byte %zu", count));
     } else {
       HandlePacket(payload + 1, count, reaction);
     }
-    if (config_.faults.noiseOnly || noisy_) {
+    if (m_config.faults.noiseOnly || m_noisy) {
       reaction.inputs.clear();
       AddNoise(reaction);
     }
-    log = log_;
+    log = m_log;
   }
-  reaction.Deliver(host, config_.faults.answerDelayMs, log);
+  reaction.Deliver(host, m_config.faults.answerDelayMs, log);
 }
 
 void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size,
                                     Reaction& reaction) {
   const std::uint8_t type = packet[1];
   const std::size_t bodyLength = ReadLe16(packet + 2);
-  if (packet[0] != 0 || bodyLength + kPacketHeadBytes != size) {
-    ++malformed_;
+  if (packet[0] != 0 || bodyLength + kPacketBody != size) {
+    ++m_malformed;
     reaction.lines.push_back(Format("ignored: packet head %02x %02x, body length %zu of %zu bytes",
                                     packet[0], type, bodyLength, size));
     return;
   }
-  const std::uint8_t* body = packet + kPacketHeadBytes;
+  const std::uint8_t* body = packet + kPacketBody;
   if (type == UPDATE_REQUEST || type == RECV_FAILED) {
     if (bodyLength != 1 || body[0] != 0) {
-      ++malformed_;
+      ++m_malformed;
       reaction.lines.push_back(Format("ignored: short packet %02x of %zu bytes", type, bodyLength));
       return;
     }
     if (type == RECV_FAILED) {
       // The host sends one every 10 ms while it waits; answering them would flood it.
-      ++recvFailed_;
+      ++m_recvFailed;
       return;
     }
     // A new update: whatever an earlier one left is forgotten.
-    updateRequested_ = true;
-    announced_ = false;
-    infoArgs_.clear();
+    m_updateRequested = true;
+    m_announced = false;
+    m_infoArgs.clear();
     ForgetTransfer();
     reaction.lines.push_back("update requested");
     std::vector<std::uint8_t> info(kUpdateInfoBodyBytes);
-    const std::vector<std::uint8_t> firmwareType = Le32Bytes(config_.firmwareType);
+    const std::vector<std::uint8_t> firmwareType = Le32Bytes(m_config.firmwareType);
     std::copy(firmwareType.begin(), firmwareType.end(), info.begin() + kFirmwareTypeOffset);
     Answer(MakePacket(UPDATE_INFO, info), reaction);
     return;
   }
   if (type != FIRMWARE_PACKET) {
-    ++malformed_;
+    ++m_malformed;
     reaction.lines.push_back(Format("ignored: packet type %02x", type));
     return;
   }
@@ -140,15 +140,15 @@ void NormalController::HandlePacket(const std::uint8_t* packet, std::size_t size
   } else if (bodyLength >= 3 && std::size_t{ReadLe16(body + 1)} + 3 == bodyLength) {
     HandleCommand(body[0], body + 3, bodyLength - 3, reaction);
   } else {
-    ++malformed_;
+    ++m_malformed;
     reaction.lines.push_back(Format("ignored: command body of %zu bytes", bodyLength));
   }
 }
 
 void NormalController::ForgetTransfer() {
-  image_.clear();
-  dataRequests_ = 0;
-  ended_ = failed_ = extraDataAfterEnd_ = false;
+  m_image.clear();
+  m_dataRequests = 0;
+  m_ended = m_failed = m_extraDataAfterEnd = false;
 }
 
 void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* args,
@@ -156,78 +156,78 @@ void NormalController::HandleCommand(std::uint8_t command, const std::uint8_t* a
   switch (command) {
     case GET_DEVICE_VERSION:
       if (argCount != 0) break;
-      ++versionQueries_;
+      ++m_versionQueries;
       reaction.lines.push_back("version asked");
-      Answer(MakeCommand(GET_DEVICE_VERSION, Le32Bytes(runningVersion_)), reaction);
+      Answer(MakeCommand(GET_DEVICE_VERSION, Le32Bytes(m_runningVersion)), reaction);
       return;
     case SET_FIRMWARE_INFO:
-      if (argCount != kInfoArgBytes) break;
-      announced_ = true;
-      infoArgs_.assign(args, args + argCount);
+      if (argCount != kFirmwareInfoArgs) break;
+      m_announced = true;
+      m_infoArgs.assign(args, args + argCount);
       ForgetTransfer();
       reaction.lines.push_back(Format("image announced: version 0x%x, base 0x%08x, length %u",
                                       InfoWord(0), InfoWord(4), InfoWord(8)));
       NextDataRequest(reaction);
       return;
     case SET_FIRMWARE_DATA:
-      if (argCount > kMaxBlockBytes) break;
-      if (ended_) {
-        extraDataAfterEnd_ = true;
+      if (argCount > kBlockSize) break;
+      if (m_ended) {
+        m_extraDataAfterEnd = true;
         reaction.lines.push_back(Format("ignored: %zu data bytes after the end", argCount));
         return;
       }
-      if (!announced_ || failed_) {
+      if (!m_announced || m_failed) {
         reaction.lines.push_back(Format("ignored: %zu data bytes, no transfer", argCount));
         return;
       }
-      image_.insert(image_.end(), args, args + argCount);
-      reaction.lines.push_back(Format("block %u: %zu bytes (%zu/%u)", dataRequests_ - 1, argCount,
-                                      image_.size(), InfoWord(8)));
+      m_image.insert(m_image.end(), args, args + argCount);
+      reaction.lines.push_back(Format("block %u: %zu bytes (%zu/%u)", m_dataRequests - 1, argCount,
+                                      m_image.size(), InfoWord(8)));
       // While short of the length this asks for more; once the image is whole, the one more
       // request is the host's cue to send the end command.
       NextDataRequest(reaction);
       return;
     case SET_FIRMWARE_END:
       if (argCount != 0) break;
-      ended_ = true;
-      if (announced_ && !failed_ && image_.size() == InfoWord(8)) runningVersion_ = InfoWord(0);
+      m_ended = true;
+      if (m_announced && !m_failed && m_image.size() == InfoWord(8)) m_runningVersion = InfoWord(0);
       reaction.lines.push_back("end");
       return;
     default:
       break;
   }
-  ++malformed_;
+  ++m_malformed;
   reaction.lines.push_back(
       Format("ignored: command %u with %zu argument bytes", command, argCount));
 }
 
 void NormalController::NextDataRequest(Reaction& reaction) {
-  const int block = static_cast<int>(dataRequests_);
-  if (block == config_.faults.failAtBlock) {
-    failed_ = true;
+  const int block = static_cast<int>(m_dataRequests);
+  if (block == m_config.faults.failAtBlock) {
+    m_failed = true;
     reaction.lines.push_back("failure reported");
-    Answer(MakeCommand(config_.faults.failCode), reaction);
-  } else if (block == config_.faults.detachAtBlock) {
-    failed_ = true;
+    Answer(MakeCommand(m_config.faults.failCode), reaction);
+  } else if (block == m_config.faults.detachAtBlock) {
+    m_failed = true;
     reaction.lines.push_back("detached");
     reaction.detach = true;
-  } else if (block == config_.faults.silentFromBlock) {
-    silent_ = true;
+  } else if (block == m_config.faults.silentFromBlock) {
+    m_silent = true;
     reaction.lines.push_back("silent from now on");
-  } else if (block == config_.faults.noiseFromBlock) {
-    noisy_ = true;
+  } else if (block == m_config.faults.noiseFromBlock) {
+    m_noisy = true;
     reaction.lines.push_back("talking noise from now on");
   } else {
-    ++dataRequests_;
+    ++m_dataRequests;
     Answer(MakeCommand(FIRMWARE_DATA_REQUEST), reaction);
-    if (block == config_.faults.stallAtBlock) {
+    if (block == m_config.faults.stallAtBlock) {
       reaction.stopTakingOutput = true;
       reaction.lines.push_back("takes no output reports from now on");
     }
-    if (block == 0 && config_.faults.firstRequestDelayMs != 0 && !reaction.inputs.empty()) {
-      reaction.inputs.back().extraDelayMs = config_.faults.firstRequestDelayMs;
+    if (block == 0 && m_config.faults.firstRequestDelayMs != 0 && !reaction.inputs.empty()) {
+      reaction.inputs.back().extraDelayMs = m_config.faults.firstRequestDelayMs;
       reaction.lines.push_back(
-          Format("erasing: first request in %u ms", config_.faults.firstRequestDelayMs));
+          Format("erasing: first request in %u ms", m_config.faults.firstRequestDelayMs));
     }
   }
 }
@@ -242,8 +242,8 @@ void NormalController::AddNoise(Reaction& reaction) {
 }
 
 void NormalController::Answer(const std::vector<std::uint8_t>& packet, Reaction& reaction) {
-  const NormalFaults& faults = config_.faults;
-  if (faults.silent || silent_ || (faults.silentAfterAnnounce && announced_)) return;
+  const NormalFaults& faults = m_config.faults;
+  if (faults.silent || m_silent || (faults.silentAfterAnnounce && m_announced)) return;
   auto report = Report;
   if (faults.badFirstByte) {
     // The very answer, spoiled only in its first packet byte.
@@ -262,87 +262,87 @@ void NormalController::Answer(const std::vector<std::uint8_t>& packet, Reaction&
 }
 
 std::uint32_t NormalController::VersionQueries() const {
-  std::lock_guard lock(mutex_);
-  return versionQueries_;
+  std::lock_guard lock(m_mutex);
+  return m_versionQueries;
 }
 
 bool NormalController::UpdateRequested() const {
-  std::lock_guard lock(mutex_);
-  return updateRequested_;
+  std::lock_guard lock(m_mutex);
+  return m_updateRequested;
 }
 
 bool NormalController::Announced() const {
-  std::lock_guard lock(mutex_);
-  return announced_;
+  std::lock_guard lock(m_mutex);
+  return m_announced;
 }
 
 std::uint32_t NormalController::InfoWord(std::size_t offset) const {
-  return infoArgs_.size() == kInfoArgBytes ? ReadLe32(infoArgs_.data() + offset) : 0;
+  return m_infoArgs.size() == kFirmwareInfoArgs ? ReadLe32(m_infoArgs.data() + offset) : 0;
 }
 
 std::uint32_t NormalController::AnnouncedVersion() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(m_mutex);
   return InfoWord(0);
 }
 
 std::uint32_t NormalController::AnnouncedBase() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(m_mutex);
   return InfoWord(4);
 }
 
 std::uint32_t NormalController::AnnouncedLength() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(m_mutex);
   return InfoWord(8);
 }
 
 std::vector<std::uint8_t> NormalController::AnnouncedInfoArgs() const {
-  std::lock_guard lock(mutex_);
-  return infoArgs_;
+  std::lock_guard lock(m_mutex);
+  return m_infoArgs;
 }
 
 std::vector<std::uint8_t> NormalController::ReceivedImage() const {
-  std::lock_guard lock(mutex_);
-  return image_;
+  std::lock_guard lock(m_mutex);
+  return m_image;
 }
 
 std::uint32_t NormalController::DataRequests() const {
-  std::lock_guard lock(mutex_);
-  return dataRequests_;
+  std::lock_guard lock(m_mutex);
+  return m_dataRequests;
 }
 
 std::uint32_t NormalController::RecvFailed() const {
-  std::lock_guard lock(mutex_);
-  return recvFailed_;
+  std::lock_guard lock(m_mutex);
+  return m_recvFailed;
 }
 
 bool NormalController::Ended() const {
-  std::lock_guard lock(mutex_);
-  return ended_;
+  std::lock_guard lock(m_mutex);
+  return m_ended;
 }
 
 bool NormalController::ReceivedBeyondLength() const {
-  std::lock_guard lock(mutex_);
-  return announced_ && image_.size() > InfoWord(8);
+  std::lock_guard lock(m_mutex);
+  return m_announced && m_image.size() > InfoWord(8);
 }
 
 bool NormalController::ExtraDataAfterEnd() const {
-  std::lock_guard lock(mutex_);
-  return extraDataAfterEnd_;
+  std::lock_guard lock(m_mutex);
+  return m_extraDataAfterEnd;
 }
 
 std::uint32_t NormalController::MalformedReports() const {
-  std::lock_guard lock(mutex_);
-  return malformed_;
+  std::lock_guard lock(m_mutex);
+  return m_malformed;
 }
 
 std::vector<std::vector<std::uint8_t>> NormalController::Outputs() const {
-  std::lock_guard lock(mutex_);
-  return outputs_;
+  std::lock_guard lock(m_mutex);
+  return m_outputs;
 }
 
 void NormalController::SetEventLog(std::function<void(const std::string&)> log) {
-  std::lock_guard lock(mutex_);
-  log_ = std::move(log);
+  std::lock_guard lock(m_mutex);
+  m_log = std::move(log);
 }
 
 }  // namespace kestro::sim

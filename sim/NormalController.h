@@ -59,8 +59,8 @@ class NormalController : public Device {
  public:
   explicit NormalController(NormalConfig config = {});
 
-  std::uint16_t VendorId() const override { return config_.vendorId; }
-  std::uint16_t ProductId() const override { return config_.productId; }
+  std::uint16_t VendorId() const override { return m_config.vendorId; }
+  std::uint16_t ProductId() const override { return m_config.productId; }
   void OnOutput(const OutputReport& report, DeviceHost& host) override;
 
   // Observations; safe to call while the host's threads are writing.
@@ -94,28 +94,28 @@ class NormalController : public Device {
   void NextDataRequest(Reaction& reaction);
   // Three reports the host must ignore, in place of an answer.
   static void AddNoise(Reaction& reaction);
-  // With mutex_ held: what a new update request or announcement leaves behind of the last one.
+  // With m_mutex held: what a new update request or announcement leaves behind of the last one.
   void ForgetTransfer();
-  std::uint32_t InfoWord(std::size_t offset) const;  // mutex_ held
+  std::uint32_t InfoWord(std::size_t offset) const;  // m_mutex held
 
-  const NormalConfig config_;
-  mutable std::mutex mutex_;
-  std::function<void(const std::string&)> log_;
-  std::vector<std::vector<std::uint8_t>> outputs_;
-  std::uint32_t versionQueries_ = 0;
-  bool updateRequested_ = false;
-  bool announced_ = false;
-  std::vector<std::uint8_t> infoArgs_;
-  std::vector<std::uint8_t> image_;
-  std::uint32_t dataRequests_ = 0;
-  std::uint32_t recvFailed_ = 0;
-  std::uint32_t malformed_ = 0;
-  bool ended_ = false;
-  bool failed_ = false;  // reported failure or detached: the update is over for this controller
-  bool extraDataAfterEnd_ = false;
-  bool noisy_ = false;   // answers nothing but noise from now on
-  bool silent_ = false;  // answers nothing from now on
-  std::uint32_t runningVersion_;
+  const NormalConfig m_config;
+  mutable std::mutex m_mutex;
+  std::function<void(const std::string&)> m_log;
+  std::vector<std::vector<std::uint8_t>> m_outputs;
+  std::uint32_t m_versionQueries = 0;
+  bool m_updateRequested = false;
+  bool m_announced = false;
+  std::vector<std::uint8_t> m_infoArgs;
+  std::vector<std::uint8_t> m_image;
+  std::uint32_t m_dataRequests = 0;
+  std::uint32_t m_recvFailed = 0;
+  std::uint32_t m_malformed = 0;
+  bool m_ended = false;
+  bool m_failed = false;  // reported failure or detached: the update is over for this controller
+  bool m_extraDataAfterEnd = false;
+  bool m_noisy = false;   // answers nothing but noise from now on
+  bool m_silent = false;  // answers nothing from now on
+  std::uint32_t m_runningVersion;
 };
 
 }  // namespace kestro::sim

@@ -29,7 +29,7 @@ class EchoDevice : public sim::Device {
   void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
     {
       std::lock_guard lock(mutex_);
-      reports_.emplace_back(report, report + sim::kReportBytes);
+      reports_.emplace_back(report, report + sim::kReportSize);
     }
     if (report[1] == 0xDD) {
       host.Detach();

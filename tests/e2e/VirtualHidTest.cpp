@@ -50,7 +50,7 @@ class EchoDevice : public sim::Device {
   std::uint16_t ProductId() const override { return productId_; }
   void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
     sim::Payload payload;
-    std::memcpy(payload, report + 1, sim::kPayloadBytes);
+    std::memcpy(payload, report + 1, sim::kPayloadSize);
     host.SendInput(payload, 0);
   }
 

@@ -36,7 +36,7 @@ class Recorder : public sim::Device {
    public:
     Tap(sim::DeviceHost& host, std::vector<Bytes>& replies) : m_host(host), m_replies(replies) {}
     void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
-      m_replies.emplace_back(payload, payload + sim::kPayloadBytes);
+      m_replies.emplace_back(payload, payload + sim::kPayloadSize);
       m_host.SendInput(payload, delayMs);
     }
     void Detach() override { m_host.Detach(); }

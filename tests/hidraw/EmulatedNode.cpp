@@ -109,7 +109,7 @@ void EmulatedNode::UnmarkLocked() {
 void EmulatedNode::QueueReport(const sim::Payload& payload) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_gone || m_reports.size() >= kRingReports) return;
-  m_reports.emplace_back(payload, payload + sim::kPayloadBytes);
+  m_reports.emplace_back(payload, payload + sim::kPayloadSize);
   MarkLocked();
 }
 
@@ -153,7 +153,7 @@ void EmulatedNode::SendInput(const sim::Payload& payload, std::uint32_t delayMs)
     QueueReport(payload);
     return;
   }
-  std::vector<std::uint8_t> later(payload, payload + sim::kPayloadBytes);
+  std::vector<std::uint8_t> later(payload, payload + sim::kPayloadSize);
   m_loop.Post(
       [this, later] {
         sim::Payload bytes;
@@ -252,7 +252,7 @@ gboolean EmulatedNode::OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, 
     }
     node.m_writes.push_back({std::vector<std::uint8_t>(buffer->data, buffer->data + length),
                              std::chrono::steady_clock::now()});
-    if (length == sim::kReportBytes) device = node.m_device;
+    if (length == sim::kReportSize) device = node.m_device;
   }
   if (device) {
     // Unlocked: the controller answers through SendInput, which takes the lock.

@@ -146,7 +146,7 @@ void ExpectFailedUpdate(const Completion& run, const Controller& controller,
 
 bool AllWritesWereReports(const EmulatedNode& node) {
   for (const WrittenReport& write : node.Writes()) {
-    if (write.bytes.size() != sim::kReportBytes || write.bytes[0] != 0) return false;
+    if (write.bytes.size() != sim::kReportSize || write.bytes[0] != 0) return false;
   }
   return true;
 }

@@ -118,7 +118,7 @@ TEST(BootController, InfoReplyCarriesModelVariantAndVersionAtByte18) {
   FakeHost host;
   Write(device, host, Frame(0xC0, 44, 44, 0));
   ASSERT_EQ(host.inputs.size(), 1u);
-  Bytes expected(kPayloadBytes);
+  Bytes expected(kPayloadSize);
   expected[1] = 5;
   expected[4] = 0xC0;
   const Bytes info = {0x02, 0x01, 0x03, 0x00, 0x96, 0x00, 0x02, 0x00};

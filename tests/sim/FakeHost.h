@@ -16,7 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 class FakeHost : public DeviceHost {
  public:
   void SendInput(const Payload& payload, std::uint32_t delayMs) override {
-    inputs.emplace_back(payload, payload + kPayloadBytes);
+    inputs.emplace_back(payload, payload + kPayloadSize);
     delays.push_back(delayMs);
   }
   void Detach() override { detached = true; }
@@ -40,7 +40,7 @@ class FakeHost : public DeviceHost {
 // Writes one output report (report id 0) whose payload starts with `payload`, zeros behind it.
 inline void Write(Device& device, FakeHost& host, const Bytes& payload) {
   OutputReport report{};
-  std::memcpy(report + 1, payload.data(), std::min(payload.size(), kPayloadBytes));
+  std::memcpy(report + 1, payload.data(), std::min(payload.size(), kPayloadSize));
   device.OnOutput(report, host);
 }
 

@@ -58,7 +58,7 @@ TEST_P(NormalVersionReply, CarriesTheVersionWordInArgumentBytes) {
   FakeHost host;
   Write(device, host, kVersionRequest);
   Bytes expected = GetParam().reply;
-  expected.resize(kPayloadBytes);
+  expected.resize(kPayloadSize);
   ASSERT_EQ(host.inputs.size(), 1u);
   EXPECT_EQ(host.inputs[0], expected);
   EXPECT_EQ(device.VersionQueries(), 1u);

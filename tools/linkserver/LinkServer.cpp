@@ -225,7 +225,7 @@ void LinkServer::HandleLine(const std::string& line) {
 
 void LinkServer::HandleOutput(const std::string& id, const std::string& hex) {
   sim::OutputReport report;
-  if (!IsValidId(id) || !ParseHex(hex, report, sim::kReportBytes)) return;
+  if (!IsValidId(id) || !ParseHex(hex, report, sim::kReportSize)) return;
   std::shared_ptr<sim::Device> device;
   std::shared_ptr<Host> host;
   {
@@ -252,7 +252,7 @@ void LinkServer::QueueInput(const Host& host, const sim::Payload& payload, std::
     Clock::time_point due =
         std::max(Clock::now() + std::chrono::milliseconds(delayMs), m_lastInputDue);
     m_lastInputDue = due;
-    m_pendingInputs.push_back({due, "input " + id + " " + ToHex(payload, sim::kPayloadBytes), id});
+    m_pendingInputs.push_back({due, "input " + id + " " + ToHex(payload, sim::kPayloadSize), id});
   }
   m_changed.notify_all();
 }
