@@ -4,21 +4,9 @@
 #include <fstream>
 #include <memory>
 
+#include "sim/Wire.h"
+
 namespace kestro::sim {
-namespace {
-
-void AppendLe16(std::vector<std::uint8_t>& out, std::uint16_t value) {
-  out.push_back(static_cast<std::uint8_t>(value));
-  out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void AppendLe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) {
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
-  }
-}
-
-}  // namespace
 
 std::vector<std::uint8_t> BuildPackage(const std::vector<PackageRecord>& records) {
   std::vector<std::uint8_t> out;

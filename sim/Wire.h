@@ -1,5 +1,6 @@
-// What the emulated controllers share inside this library: little-endian fields, event-log lines,
-// and the reaction to one output report. Not for the hosts; they see sim/Device.h.
+// What the emulated controllers and the package builder share inside this library: little-endian
+// fields, event-log lines, and the reaction to one output report. Not for the hosts; they see
+// sim/Device.h.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,16 @@ inline void WriteLe16(std::uint8_t* bytes, std::uint16_t value) {
 
 inline void WriteLe32(std::uint8_t* bytes, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+inline void AppendLe16(std::vector<std::uint8_t>& bytes, std::uint16_t value) {
+  bytes.resize(bytes.size() + 2);
+  WriteLe16(bytes.data() + bytes.size() - 2, value);
+}
+
+inline void AppendLe32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+  bytes.resize(bytes.size() + 4);
+  WriteLe32(bytes.data() + bytes.size() - 4, value);
 }
 
 // One event-log line; longer ones are cut, which a log line can afford.
