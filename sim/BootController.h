@@ -62,7 +62,8 @@ inline constexpr std::uint16_t BOOT_WRITE_IMAGE = 3;
 inline constexpr std::uint16_t BOOT_START = 4;
 inline constexpr std::uint16_t BOOT_FINISH = 7;
 inline constexpr std::uint16_t BOOT_GET_INFO = 0xC0;
-inline constexpr std::uint16_t kBootStatusDone = 0;
+// Reply status of a command done, and of one the boot loader is still working on.
+inline constexpr std::uint16_t kStatusDone = 0;
 inline constexpr std::uint16_t BOOT_BUSY = 16;
 inline constexpr std::uint32_t kVersionParamAddress = 0x08000034;
 
@@ -70,8 +71,8 @@ class BootController : public Device {
  public:
   explicit BootController(BootConfig config = {});
 
-  std::uint16_t VendorId() const override { return config_.vendorId; }
-  std::uint16_t ProductId() const override { return config_.productId; }
+  std::uint16_t VendorId() const override { return m_config.vendorId; }
+  std::uint16_t ProductId() const override { return m_config.productId; }
   void OnOutput(const OutputReport& report, DeviceHost& host) override;
 
   // Observations; safe to call while the host's threads are writing.
@@ -91,27 +92,54 @@ class BootController : public Device {
   void SetEventLog(std::function<void(const std::string&)> log);
 
  private:
-  void Handle(const BootFrame& frame, std::uint64_t now, Reaction& reaction);
+  // A reply as a command's step leaves it; Answer writes its head, lets the reply faults strike
+  // and sends it.
+  struct Reply {
+    std::uint16_t status = kStatusDone;
+    std::uint16_t command = 0;  // the command answered
+    Payload bytes{};            // behind the head: BOOT_GET_INFO's boot info
+    std::uint32_t extraDelayMs = 0;
+    int noise = 0;  // replies that acknowledge nothing, sent at once before it
+  };
+  // An image block, numbered by where it lands in the range of the last BOOT_START; a frame
+  // below the range has no number.
+  using Block = std::optional<std::int64_t>;
 
-  const BootConfig config_;
-  mutable std::mutex mutex_;
-  std::function<void(const std::string&)> log_;
-  std::vector<BootFrame> frames_;
-  std::uint32_t malformed_ = 0;
-  std::map<std::uint32_t, std::uint8_t> flash_;
-  std::optional<std::uint32_t> versionWord_;
-  std::optional<std::uint64_t> firstStartMs_;
-  bool started_ = false;
-  bool finished_ = false;
-  std::uint32_t rangeBase_ = 0;
-  std::uint32_t rangeTotal_ = 0;
+  // With m_mutex held. One step per command code, each with its reply or none.
+  void Handle(const BootFrame& frame, std::uint64_t now, Reaction& reaction);
+  std::optional<Reply> GetInfo(const BootFrame& frame, Reaction& reaction) const;
+  std::optional<Reply> Start(const BootFrame& frame, std::uint64_t now, Reaction& reaction);
+  std::optional<Reply> WriteImage(const BootFrame& frame, Reaction& reaction);
+  std::optional<Reply> WriteParam(const BootFrame& frame, Reaction& reaction);
+  std::optional<Reply> Finish(const BootFrame& frame, Reaction& reaction);
+  // Into the emulated flash, noting bytes outside the range and bytes that change.
+  void WriteFlash(const BootFrame& frame);
+  // The image-block faults: before the block is written (true when the frame never arrives),
+  // after it is written (true when its acknowledgement is lost), and on its acknowledgement.
+  bool LoseFrame(const Block& block, Reaction& reaction);
+  bool LoseAcknowledgement(const Block& block, Reaction& reaction);
+  void HinderAcknowledgement(const Block& block, Reply& reply, Reaction& reaction);
+  void Answer(std::uint16_t command, Reply reply, Reaction& reaction) const;
+
+  const BootConfig m_config;
+  mutable std::mutex m_mutex;
+  std::function<void(const std::string&)> m_log;
+  std::vector<BootFrame> m_frames;
+  std::uint32_t m_malformed = 0;
+  std::map<std::uint32_t, std::uint8_t> m_flash;
+  std::optional<std::uint32_t> m_versionWord;
+  std::optional<std::uint64_t> m_firstStartMs;
+  bool m_started = false;
+  bool m_finished = false;
+  std::uint32_t m_rangeBase = 0;
+  std::uint32_t m_rangeTotal = 0;
   // Faults that strike once, on the first frame of their block.
-  bool ackLost_ = false;
-  bool ackLate_ = false;
-  bool blockLost_ = false;
-  bool detached_ = false;
-  bool rewrittenDifferently_ = false;
-  std::uint32_t bytesBeyondRange_ = 0;
+  bool m_ackLost = false;
+  bool m_ackLate = false;
+  bool m_blockLost = false;
+  bool m_detached = false;
+  bool m_rewrittenDifferently = false;
+  std::uint32_t m_bytesBeyondRange = 0;
 };
 
 }  // namespace kestro::sim
