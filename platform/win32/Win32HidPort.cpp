@@ -56,42 +56,42 @@ using UniqueModule = std::unique_ptr<HINSTANCE__, ModuleFreer>;
 class HidLibrary {
  public:
   explicit HidLibrary(const wchar_t* name)
-      : module_(::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
-        getHidGuid_(Find<decltype(&::HidD_GetHidGuid)>("HidD_GetHidGuid")),
-        getAttributes_(Find<decltype(&::HidD_GetAttributes)>("HidD_GetAttributes")) {
-    if (!module_) {
+      : m_module(::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
+        m_getHidGuid(Find<decltype(&::HidD_GetHidGuid)>("HidD_GetHidGuid")),
+        m_getAttributes(Find<decltype(&::HidD_GetAttributes)>("HidD_GetAttributes")) {
+    if (!m_module) {
       DebugLine(L"%ls: not loaded from the system folder (error %lu)", name, ::GetLastError());
     } else if (!Loaded()) {
       DebugLine(L"%ls: HidD_GetHidGuid or HidD_GetAttributes missing", name);
     }
   }
 
-  bool Loaded() const { return getHidGuid_ != nullptr && getAttributes_ != nullptr; }
+  bool Loaded() const { return m_getHidGuid != nullptr && m_getAttributes != nullptr; }
 
   // The HID interface class, or nothing when hid.dll is unusable.
   std::optional<GUID> InterfaceClass() const {
     if (!Loaded()) return std::nullopt;
     GUID guid;
-    getHidGuid_(&guid);
+    m_getHidGuid(&guid);
     return guid;
   }
 
   bool GetAttributes(HANDLE handle, HIDD_ATTRIBUTES& attributes) const {
-    return Loaded() && getAttributes_(handle, &attributes);
+    return Loaded() && m_getAttributes(handle, &attributes);
   }
 
  private:
   template <typename Function>
   Function Find(const char* name) const {
-    if (!module_) return nullptr;
+    if (!m_module) return nullptr;
     // Through the generic function pointer type, which converts to any other without a warning.
     return reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(module_.get(), name)));
+        reinterpret_cast<void (*)()>(::GetProcAddress(m_module.get(), name)));
   }
 
-  UniqueModule module_;
-  decltype(&::HidD_GetHidGuid) getHidGuid_;
-  decltype(&::HidD_GetAttributes) getAttributes_;
+  UniqueModule m_module;
+  decltype(&::HidD_GetHidGuid) m_getHidGuid;
+  decltype(&::HidD_GetAttributes) m_getAttributes;
 };
 
 UniqueHandle CreateManualResetEvent() {
@@ -140,7 +140,7 @@ Settled CancelAndSettle(HANDLE handle, TransferPtr& transfer, DWORD& transferred
 
 class Win32HidPort : public HidPort {
  public:
-  explicit Win32HidPort(const wchar_t* hidLibrary) : hid_(hidLibrary) {}
+  explicit Win32HidPort(const wchar_t* hidLibrary) : m_hid(hidLibrary) {}
   std::vector<std::wstring> EnumerateInterfaces() override;
   PortHandle Open(const std::wstring& path, PortAccess access) override;
   bool GetAttributes(PortHandle handle, HidAttributes& attributes) override;
@@ -152,12 +152,12 @@ class Win32HidPort : public HidPort {
   std::uint32_t LastError() override { return ::GetLastError(); }
 
  private:
-  HidLibrary hid_;
+  HidLibrary m_hid;
 };
 
 std::vector<std::wstring> Win32HidPort::EnumerateInterfaces() {
   std::vector<std::wstring> paths;
-  const std::optional<GUID> interfaceClass = hid_.InterfaceClass();
+  const std::optional<GUID> interfaceClass = m_hid.InterfaceClass();
   if (!interfaceClass) return paths;
   GUID hidClass = *interfaceClass;
   UniqueDeviceInfoList list(
@@ -234,7 +234,7 @@ PortHandle Win32HidPort::Open(const std::wstring& path, PortAccess access) {
 bool Win32HidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
   HIDD_ATTRIBUTES hidAttributes{};
   hidAttributes.Size = sizeof(hidAttributes);
-  if (!hid_.GetAttributes(ToHandle(handle), hidAttributes)) return false;
+  if (!m_hid.GetAttributes(ToHandle(handle), hidAttributes)) return false;
   attributes.vendorId = hidAttributes.VendorID;
   attributes.productId = hidAttributes.ProductID;
   return true;
@@ -296,7 +296,7 @@ void Win32HidPort::Close(PortHandle handle) {
 }
 
 NotifyRegistration Win32HidPort::RegisterNotifications(NativeWindow window) {
-  const std::optional<GUID> interfaceClass = hid_.InterfaceClass();
+  const std::optional<GUID> interfaceClass = m_hid.InterfaceClass();
   if (!interfaceClass) return nullptr;
   DEV_BROADCAST_DEVICEINTERFACE_W filter{};
   static_assert(sizeof(filter) == 32, "the notification filter is 32 bytes");

@@ -26,56 +26,56 @@ void E2eTest::SetUp() {
     GTEST_SKIP() << *missing << " not built (cmake --build --preset windows)";
   }
   ASSERT_TRUE(PreparePrefix(false)) << "cannot make the Wine prefix " << TestPaths().prefix;
-  display_ = std::make_unique<VirtualDisplay>();
-  ASSERT_TRUE(display_->Ready()) << "Xvfb did not start";
+  m_display = std::make_unique<VirtualDisplay>();
+  ASSERT_TRUE(m_display->Ready()) << "Xvfb did not start";
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  name_ = std::string(test->test_suite_name()) + "." + test->name();
-  for (char& c : name_) {
+  m_name = std::string(test->test_suite_name()) + "." + test->name();
+  for (char& c : m_name) {
     if (c == '/') c = '_';
   }
-  logPath_ = Artifact("debug.log");
+  m_logPath = Artifact("debug.log");
 }
 
 void E2eTest::TearDown() {
-  if (program_) {
+  if (m_program) {
     Driver({"close", "5000"});
-    program_->Wait(kProgramEndMs);
-    program_.reset();  // ends it if it is still running
+    m_program->Wait(kProgramEndMs);
+    m_program.reset();  // ends it if it is still running
   }
   // The server's end is the bridge's cue to remove its devices and exit.
-  if (server_) server_->Stop();
-  if (bridge_) bridge_->Wait(kProgramEndMs);
-  bridge_.reset();
-  if (display_ && display_->Ready()) KillWineServer();
-  display_.reset();
+  if (m_server) m_server->Stop();
+  if (m_bridge) m_bridge->Wait(kProgramEndMs);
+  m_bridge.reset();
+  if (m_display && m_display->Ready()) KillWineServer();
+  m_display.reset();
 }
 
 Environment E2eTest::WineEnv() const {
   Environment environment = WineEnvironment();
-  if (!wineDebug_.empty()) environment["WINEDEBUG"] = wineDebug_;
-  environment["DISPLAY"] = display_->Name();
-  environment["LANG"] = lang_;
-  environment["LC_ALL"] = lang_;
+  if (!m_wineDebug.empty()) environment["WINEDEBUG"] = m_wineDebug;
+  environment["DISPLAY"] = m_display->Name();
+  environment["LANG"] = m_lang;
+  environment["LC_ALL"] = m_lang;
   // The link build's address; the shipped program and the bridge's other readers ignore it.
-  if (server_) environment["KESTRO_DEVICE_LINK"] = "127.0.0.1:" + std::to_string(server_->Port());
+  if (m_server) environment["KESTRO_DEVICE_LINK"] = "127.0.0.1:" + std::to_string(m_server->Port());
   return environment;
 }
 
 Environment E2eTest::ProgramEnv() const {
   Environment environment = WineEnv();
-  if (!dllOverrides_.empty()) environment["WINEDLLOVERRIDES"] += ";" + dllOverrides_;
+  if (!m_dllOverrides.empty()) environment["WINEDLLOVERRIDES"] += ";" + m_dllOverrides;
   return environment;
 }
 
 std::string E2eTest::Artifact(const std::string& what) const {
-  return TestPaths().artifacts + "/" + name_ + "." + what;
+  return TestPaths().artifacts + "/" + m_name + "." + what;
 }
 
 link::LinkServer& E2eTest::StartServer(std::shared_ptr<sim::Device> device) {
-  server_ = std::make_unique<link::LinkServer>();
-  if (device) server_->Attach(kInterface, device);
-  EXPECT_TRUE(server_->Start(0));
-  return *server_;
+  m_server = std::make_unique<link::LinkServer>();
+  if (device) m_server->Attach(kInterface, device);
+  EXPECT_TRUE(m_server->Start(0));
+  return *m_server;
 }
 
 std::unique_ptr<Background> E2eTest::StartBridgeOn(std::uint16_t port,
@@ -88,20 +88,20 @@ std::unique_ptr<Background> E2eTest::StartBridgeOn(std::uint16_t port,
 }
 
 void E2eTest::StartBridge() {
-  bridgeOutput_ = Artifact("bridge.out");
+  m_bridgeOutput = Artifact("bridge.out");
   const auto start = Clock::now();
-  bridge_ = StartBridgeOn(server_->Port(), bridgeOutput_);
-  ASSERT_TRUE(bridge_->Started());
-  ASSERT_TRUE(WaitForLine(bridgeOutput_, "ready", kStartMs)) << ReadFile(bridgeOutput_);
+  m_bridge = StartBridgeOn(m_server->Port(), m_bridgeOutput);
+  ASSERT_TRUE(m_bridge->Started());
+  ASSERT_TRUE(WaitForLine(m_bridgeOutput, "ready", kStartMs)) << ReadFile(m_bridgeOutput);
   // Wine's start included: each test begins with the prefix's processes ended.
   Measured("bridge_ready_ms",
            std::chrono::duration<double, std::milli>(Clock::now() - start).count());
 }
 
 std::optional<int> E2eTest::EndBridgeRun() {
-  server_->Stop();
-  const std::optional<int> code = bridge_->Wait(kProgramEndMs);
-  bridge_.reset();
+  m_server->Stop();
+  const std::optional<int> code = m_bridge->Wait(kProgramEndMs);
+  m_bridge.reset();
   return code;
 }
 
@@ -115,14 +115,14 @@ void E2eTest::StartProgram(const std::string& exe, const std::string& folder) {
     ASSERT_FALSE(error) << "copying " << exePath << " to " << copy << ": " << error.message();
     exePath = copy;
   }
-  program_ = std::make_unique<Background>(
+  m_program = std::make_unique<Background>(
       std::vector<std::string>{"wine", TestPaths().windowsBuildDir + "/debugrun.exe", "--timeout",
-                               std::to_string(kProgramBoundS), WindowsPath(logPath_),
+                               std::to_string(kProgramBoundS), WindowsPath(m_logPath),
                                WindowsPath(exePath)},
       ProgramEnv(), Artifact("wine.out"));
-  ASSERT_TRUE(program_->Started());
-  if (server_ && exe == "KestroUpdate-link.exe") {
-    ASSERT_TRUE(server_->WaitForClient(kStartMs)) << "program did not connect";
+  ASSERT_TRUE(m_program->Started());
+  if (m_server && exe == "KestroUpdate-link.exe") {
+    ASSERT_TRUE(m_server->WaitForClient(kStartMs)) << "program did not connect";
   }
 }
 
@@ -146,12 +146,12 @@ DriverResult E2eTest::WaitForDialog() {
 void E2eTest::Screenshot(const std::string& what) {
   const std::string file = Artifact(what + ".png");
   RunResult shot =
-      e2e::Run({"import", "-display", display_->Name(), "-window", "root", file}, {}, 30000);
+      e2e::Run({"import", "-display", m_display->Name(), "-window", "root", file}, {}, 30000);
   EXPECT_EQ(shot.exitCode, 0) << "screenshot " << file << ": " << shot.output;
 }
 
 bool E2eTest::LogHasLine(const std::string& text, std::uint32_t timeoutMs) {
-  return WaitForText(logPath_, text, timeoutMs);
+  return WaitForText(m_logPath, text, timeoutMs);
 }
 
 std::string E2eTest::WritePackage(const std::vector<sim::PackageRecord>& records) {

@@ -71,16 +71,16 @@ class E2eTest : public ::testing::Test {
   // A figure for the log and the test's properties; never asserted.
   void Measured(const std::string& what, double value);
 
-  std::string lang_ = "en_US.UTF-8";
-  std::string wineDebug_;     // WINEDEBUG of the program, when not the quiet default
-  std::string dllOverrides_;  // added to WINEDLLOVERRIDES of the program
-  std::unique_ptr<VirtualDisplay> display_;
-  std::unique_ptr<link::LinkServer> server_;
-  std::unique_ptr<Background> bridge_;
-  std::unique_ptr<Background> program_;
-  std::string name_;
-  std::string logPath_;
-  std::string bridgeOutput_;
+  std::string m_lang = "en_US.UTF-8";
+  std::string m_wineDebug;     // WINEDEBUG of the program, when not the quiet default
+  std::string m_dllOverrides;  // added to WINEDLLOVERRIDES of the program
+  std::unique_ptr<VirtualDisplay> m_display;
+  std::unique_ptr<link::LinkServer> m_server;
+  std::unique_ptr<Background> m_bridge;
+  std::unique_ptr<Background> m_program;
+  std::string m_name;
+  std::string m_logPath;
+  std::string m_bridgeOutput;
 };
 
 // A normal-mode image, version 1.23: model 0, variant 0, what a normal-mode controller matches.

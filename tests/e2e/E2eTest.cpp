@@ -40,7 +40,7 @@ void PrintTo(const LanguageCase& c, std::ostream* out) { *out << c.name; }
 class ShippedStartTest : public E2eTest, public ::testing::WithParamInterface<LanguageCase> {};
 
 TEST_P(ShippedStartTest, ShowsTitleTextsAndDisabledButtonWithoutController) {
-  lang_ = GetParam().lang;
+  m_lang = GetParam().lang;
   ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate.exe"));
   DriverResult state = WaitForDialog();
   EXPECT_EQ(state.Get("title"), kTitle);
@@ -140,7 +140,7 @@ TEST_F(E2eTest, WholeNormalUpdateDeliversThePackageImage) {
   received.resize(record.image.size());
   EXPECT_EQ(received, record.image);
   for (const char* line : {"firmware type 1", "update successful", "Exit Usb_UpdateThread"}) {
-    EXPECT_TRUE(LogHasLine(line)) << "no \"" << line << "\" in " << logPath_;
+    EXPECT_TRUE(LogHasLine(line)) << "no \"" << line << "\" in " << m_logPath;
   }
 }
 
@@ -181,7 +181,7 @@ TEST_F(E2eTest, ControllerReportingFailureGivesTheFailureBox) {
 // the process, without a hidden window waiting for a window manager (Wine waits 2 s for each
 // managed window it hides when none runs; the test prefix makes every window unmanaged).
 TEST_F(E2eTest, AnsweredBoxesAndClosingWaitForNothing) {
-  wineDebug_ = "-all,fixme+event";
+  m_wineDebug = "-all,fixme+event";
   NormalConfig config;
   config.faults.failAtBlock = 3;
   StartServer(std::make_shared<NormalController>(config));
@@ -194,18 +194,18 @@ TEST_F(E2eTest, AnsweredBoxesAndClosingWaitForNothing) {
   EXPECT_EQ(Driver({"wait-enabled", "1", "10000"}).exitCode, 0);
   EXPECT_TRUE(LogHasLine("Exit Usb_UpdateThread"));
   EXPECT_EQ(Driver({"close", "10000"}).exitCode, 0);
-  EXPECT_EQ(program_->Wait(kProgramEndMs), std::optional<int>(0));
-  program_.reset();
+  EXPECT_EQ(m_program->Wait(kProgramEndMs), std::optional<int>(0));
+  m_program.reset();
   EXPECT_FALSE(WaitedForAWindowManager());
 }
 
 TEST_F(E2eTest, TheShippedProgramClosesWithoutWaiting) {
-  wineDebug_ = "-all,fixme+event";
+  m_wineDebug = "-all,fixme+event";
   ASSERT_NO_FATAL_FAILURE(StartProgram("KestroUpdate.exe"));
   WaitForDialog();
   EXPECT_EQ(Driver({"close", "10000"}).exitCode, 0);
-  EXPECT_EQ(program_->Wait(kProgramEndMs), std::optional<int>(0));
-  program_.reset();
+  EXPECT_EQ(m_program->Wait(kProgramEndMs), std::optional<int>(0));
+  m_program.reset();
   EXPECT_FALSE(WaitedForAWindowManager());
 }
 

@@ -28,8 +28,8 @@ class EchoDevice : public sim::Device {
   std::uint16_t ProductId() const override { return 0x5750; }
   void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
     {
-      std::lock_guard lock(mutex_);
-      reports_.emplace_back(report, report + sim::kReportSize);
+      std::lock_guard lock(m_mutex);
+      m_reports.emplace_back(report, report + sim::kReportSize);
     }
     if (report[1] == 0xDD) {
       host.Detach();
@@ -47,58 +47,58 @@ class EchoDevice : public sim::Device {
     host.SendInput(payload, 0);
   }
   std::vector<std::vector<std::uint8_t>> Reports() const {
-    std::lock_guard lock(mutex_);
-    return reports_;
+    std::lock_guard lock(m_mutex);
+    return m_reports;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::vector<std::uint8_t>> reports_;
+  mutable std::mutex m_mutex;
+  std::vector<std::vector<std::uint8_t>> m_reports;
 };
 
 class Client {
  public:
   explicit Client(std::uint16_t port) {
-    socket_ = socket(AF_INET, SOCK_STREAM, 0);
+    m_socket = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    m_connected = connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
   ~Client() { Close(); }
-  bool Connected() const { return connected_; }
-  void Send(const std::string& text) { send(socket_, text.data(), text.size(), MSG_NOSIGNAL); }
+  bool Connected() const { return m_connected; }
+  void Send(const std::string& text) { send(m_socket, text.data(), text.size(), MSG_NOSIGNAL); }
   void Close() {
-    if (socket_ >= 0) close(socket_);
-    socket_ = -1;
+    if (m_socket >= 0) close(m_socket);
+    m_socket = -1;
   }
   // The next line, or "" after the time-out.
   std::string Line(int timeoutMs = kWaitMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (true) {
-      if (auto end = buffer_.find('\n'); end != std::string::npos) {
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
+      if (auto end = m_buffer.find('\n'); end != std::string::npos) {
+        std::string line = m_buffer.substr(0, end);
+        m_buffer.erase(0, end + 1);
         return line;
       }
       int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       deadline - std::chrono::steady_clock::now())
                                       .count());
       if (left <= 0) return "";
-      pollfd waiting{socket_, POLLIN, 0};
+      pollfd waiting{m_socket, POLLIN, 0};
       if (poll(&waiting, 1, left) <= 0) return "";
       char chunk[512];
-      ssize_t got = recv(socket_, chunk, sizeof chunk, 0);
+      ssize_t got = recv(m_socket, chunk, sizeof chunk, 0);
       if (got <= 0) return "";
-      buffer_.append(chunk, static_cast<std::size_t>(got));
+      m_buffer.append(chunk, static_cast<std::size_t>(got));
     }
   }
 
  private:
-  int socket_ = -1;
-  bool connected_ = false;
-  std::string buffer_;
+  int m_socket = -1;
+  bool m_connected = false;
+  std::string m_buffer;
 };
 
 std::string OutputLine(const std::string& id, std::uint8_t first) {
@@ -115,7 +115,7 @@ std::string InputHex(std::uint8_t first, std::uint8_t second) {
 
 class LinkServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(server_.Start(0)); }
+  void SetUp() override { ASSERT_TRUE(m_server.Start(0)); }
 
   // Connects and reads the start state up to "ready".
   std::vector<std::string> Greet(Client& client) {
@@ -126,25 +126,25 @@ class LinkServerTest : public ::testing::Test {
       lines.push_back(line);
       if (line == "ready") break;
     }
-    EXPECT_TRUE(server_.WaitForClient(kWaitMs));
+    EXPECT_TRUE(m_server.WaitForClient(kWaitMs));
     return lines;
   }
 
-  LinkServer server_;
+  LinkServer m_server;
 };
 
 TEST_F(LinkServerTest, StartStateListsInterfacesInAttachOrderBeforeReady) {
-  server_.Attach("pad-2", std::make_shared<EchoDevice>(), {.noOpen = true});
-  server_.Attach("pad.1", std::make_shared<EchoDevice>(), {.noOpen = true, .noAttr = true});
-  server_.Attach("plain", std::make_shared<EchoDevice>());
-  server_.Detach("plain");
-  server_.Attach("late_", std::make_shared<EchoDevice>(), {.noAttr = true});
-  server_.Attach("stuck", std::make_shared<EchoDevice>(), {.stalled = true});
-  Client client(server_.Port());
+  m_server.Attach("pad-2", std::make_shared<EchoDevice>(), {.noOpen = true});
+  m_server.Attach("pad.1", std::make_shared<EchoDevice>(), {.noOpen = true, .noAttr = true});
+  m_server.Attach("plain", std::make_shared<EchoDevice>());
+  m_server.Detach("plain");
+  m_server.Attach("late_", std::make_shared<EchoDevice>(), {.noAttr = true});
+  m_server.Attach("stuck", std::make_shared<EchoDevice>(), {.stalled = true});
+  Client client(m_server.Port());
   EXPECT_EQ(Greet(client), (std::vector<std::string>{
                                "attach pad-2 3a7c 5750 noopen",
                                "attach pad.1 3a7c 5750 noopen,noattr",
-                               "attach late_ 3a7c 5750 noattr",
+                               "attach m_late 3a7c 5750 noattr",
                                "attach stuck 3a7c 5750",
                                "stall stuck",
                                "ready",
@@ -152,9 +152,9 @@ TEST_F(LinkServerTest, StartStateListsInterfacesInAttachOrderBeforeReady) {
 }
 
 TEST_F(LinkServerTest, NothingIsSentBeforeHello) {
-  server_.Attach("pad", std::make_shared<EchoDevice>());
-  Client client(server_.Port());
-  EXPECT_FALSE(server_.Notify("arrival"));
+  m_server.Attach("pad", std::make_shared<EchoDevice>());
+  Client client(m_server.Port());
+  EXPECT_FALSE(m_server.Notify("arrival"));
   EXPECT_EQ(client.Line(300), "");
   client.Send("hello 2\n");
   EXPECT_EQ(client.Line(300), "");
@@ -162,21 +162,21 @@ TEST_F(LinkServerTest, NothingIsSentBeforeHello) {
 
 TEST_F(LinkServerTest, OutputReachesTheDeviceAndInputsKeepTheirOrder) {
   auto device = std::make_shared<EchoDevice>();
-  server_.Attach("pad", device);
-  Client client(server_.Port());
+  m_server.Attach("pad", device);
+  Client client(m_server.Port());
   Greet(client);
   client.Send(OutputLine("pad", 0x41));
   EXPECT_EQ(client.Line(), "input pad " + InputHex(0x41, 1));
   EXPECT_EQ(client.Line(), "input pad " + InputHex(0x41, 2));
   ASSERT_EQ(device->Reports().size(), 1u);
   EXPECT_EQ(device->Reports()[0][1], 0x41);
-  EXPECT_EQ(server_.OutputCount("pad"), 1u);
+  EXPECT_EQ(m_server.OutputCount("pad"), 1u);
 }
 
 TEST_F(LinkServerTest, AControllerThatStopsTakingReportsIsStalledOnTheLink) {
   auto device = std::make_shared<EchoDevice>();
-  server_.Attach("pad", device);
-  Client client(server_.Port());
+  m_server.Attach("pad", device);
+  Client client(m_server.Port());
   Greet(client);
   client.Send(OutputLine("pad", 0x5A));
   EXPECT_EQ(client.Line(), "stall pad");
@@ -184,8 +184,8 @@ TEST_F(LinkServerTest, AControllerThatStopsTakingReportsIsStalledOnTheLink) {
 
 TEST_F(LinkServerTest, MalformedLinesAreIgnored) {
   auto device = std::make_shared<EchoDevice>();
-  server_.Attach("pad", device);
-  Client client(server_.Port());
+  m_server.Attach("pad", device);
+  Client client(m_server.Port());
   Greet(client);
   const std::string good = OutputLine("pad", 1);
   for (const std::string& line : {
@@ -210,30 +210,30 @@ TEST_F(LinkServerTest, MalformedLinesAreIgnored) {
     std::string sync = client.Line();
     client.Send(sync + "\n");  // the program's answer repeats the line
   });
-  EXPECT_TRUE(server_.Sync(kWaitMs));
+  EXPECT_TRUE(m_server.Sync(kWaitMs));
   answer.join();
   EXPECT_TRUE(device->Reports().empty());
-  ASSERT_EQ(server_.Opens().size(), 1u);
-  EXPECT_EQ(server_.Opens()[0].id, "pad");
-  EXPECT_EQ(server_.Opens()[0].handle, 7u);
-  EXPECT_EQ(server_.Opens()[0].access, "rw");
-  EXPECT_EQ(server_.Closes(), std::vector<std::uint64_t>{7});
+  ASSERT_EQ(m_server.Opens().size(), 1u);
+  EXPECT_EQ(m_server.Opens()[0].id, "pad");
+  EXPECT_EQ(m_server.Opens()[0].handle, 7u);
+  EXPECT_EQ(m_server.Opens()[0].access, "rw");
+  EXPECT_EQ(m_server.Closes(), std::vector<std::uint64_t>{7});
 }
 
 TEST_F(LinkServerTest, SyncWithoutAnswerTimesOut) {
-  Client client(server_.Port());
+  Client client(m_server.Port());
   Greet(client);
-  EXPECT_FALSE(server_.Sync(200));
+  EXPECT_FALSE(m_server.Sync(200));
   EXPECT_EQ(client.Line().rfind("sync ", 0), 0u);
 }
 
 TEST_F(LinkServerTest, AttachAfterReadyNotifyAndDetachGoOutAsLines) {
-  Client client(server_.Port());
+  Client client(m_server.Port());
   EXPECT_EQ(Greet(client), std::vector<std::string>{"ready"});
   auto device = std::make_shared<EchoDevice>();
-  server_.Attach("pad", device);
-  EXPECT_TRUE(server_.Notify("arrival"));
-  EXPECT_FALSE(server_.Notify("sideways"));
+  m_server.Attach("pad", device);
+  EXPECT_TRUE(m_server.Notify("arrival"));
+  EXPECT_FALSE(m_server.Notify("sideways"));
   EXPECT_EQ(client.Line(), "attach pad 3a7c 5750");
   EXPECT_EQ(client.Line(), "notify arrival");
   // The device unplugs itself.
@@ -242,19 +242,19 @@ TEST_F(LinkServerTest, AttachAfterReadyNotifyAndDetachGoOutAsLines) {
   // Outputs for a detached interface no longer reach the device.
   client.Send(OutputLine("pad", 0x42));
   std::thread answer([&] { client.Send(client.Line() + "\n"); });
-  EXPECT_TRUE(server_.Sync(kWaitMs));
+  EXPECT_TRUE(m_server.Sync(kWaitMs));
   answer.join();
   EXPECT_EQ(device->Reports().size(), 1u);
 }
 
 TEST_F(LinkServerTest, DisconnectIsSeen) {
-  Client client(server_.Port());
+  Client client(m_server.Port());
   Greet(client);
-  EXPECT_FALSE(server_.WaitForDisconnect(100));
+  EXPECT_FALSE(m_server.WaitForDisconnect(100));
   client.Close();
-  EXPECT_TRUE(server_.WaitForDisconnect(kWaitMs));
-  EXPECT_TRUE(server_.ClientGone());
-  EXPECT_FALSE(server_.Sync(100));
+  EXPECT_TRUE(m_server.WaitForDisconnect(kWaitMs));
+  EXPECT_TRUE(m_server.ClientGone());
+  EXPECT_FALSE(m_server.Sync(100));
 }
 
 }  // namespace

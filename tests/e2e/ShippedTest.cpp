@@ -105,8 +105,8 @@ TEST_F(ShippedTest, PluggingInAfterStartShowsTheVersionFromTheSystemsArrival) {
   NormalConfig config;
   config.version = 105 + (3u << 16);
   auto controller = std::make_shared<NormalController>(config);
-  server_->Attach(kInterface, controller);  // no notify line: Windows sends the arrival
-  ASSERT_TRUE(server_->Sync(kSyncMs));
+  m_server->Attach(kInterface, controller);  // no notify line: Windows sends the arrival
+  ASSERT_TRUE(m_server->Sync(kSyncMs));
   DriverResult title = Driver({"wait-title", kTitle + "(GamePad V1.05 beta3)", "20000"});
   EXPECT_EQ(title.exitCode, 0) << title.raw;
   EXPECT_EQ(Driver({"wait-enabled", "1", "5000"}).exitCode, 0);
@@ -165,7 +165,7 @@ TEST_F(ShippedTest, AHidDllPlantedBesideTheProgramNeverRuns) {
     fs::create_directories(folder);
     fs::copy_file(planted, folder + "/hid.dll");
   }
-  dllOverrides_ = "hid=n,b";  // the order Windows searches in for a DLL that is no KnownDLL
+  m_dllOverrides = "hid=n,b";  // the order Windows searches in for a DLL that is no KnownDLL
 
   auto controller = std::make_shared<NormalController>();
   const sim::PackageRecord record = NormalRecord(4096);

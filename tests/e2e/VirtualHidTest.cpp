@@ -45,9 +45,9 @@ std::string VhidFile(const std::string& name) {
 class EchoDevice : public sim::Device {
  public:
   EchoDevice(std::uint16_t vendorId, std::uint16_t productId)
-      : vendorId_(vendorId), productId_(productId) {}
-  std::uint16_t VendorId() const override { return vendorId_; }
-  std::uint16_t ProductId() const override { return productId_; }
+      : m_vendorId(vendorId), m_productId(productId) {}
+  std::uint16_t VendorId() const override { return m_vendorId; }
+  std::uint16_t ProductId() const override { return m_productId; }
   void OnOutput(const sim::OutputReport& report, sim::DeviceHost& host) override {
     sim::Payload payload;
     std::memcpy(payload, report + 1, sim::kPayloadSize);
@@ -55,18 +55,18 @@ class EchoDevice : public sim::Device {
   }
 
  private:
-  std::uint16_t vendorId_;
-  std::uint16_t productId_;
+  std::uint16_t m_vendorId;
+  std::uint16_t m_productId;
 };
 
 // Answers any output report with a burst of input reports whose first bytes count up from 0.
 class BurstDevice : public sim::Device {
  public:
-  explicit BurstDevice(int count) : count_(count) {}
+  explicit BurstDevice(int count) : m_count(count) {}
   std::uint16_t VendorId() const override { return 0x3A7C; }
   std::uint16_t ProductId() const override { return 0x5750; }
   void OnOutput(const sim::OutputReport&, sim::DeviceHost& host) override {
-    for (int n = 0; n < count_; ++n) {
+    for (int n = 0; n < m_count; ++n) {
       sim::Payload payload = {};
       payload[0] = static_cast<std::uint8_t>(n);
       host.SendInput(payload, 0);
@@ -74,7 +74,7 @@ class BurstDevice : public sim::Device {
   }
 
  private:
-  int count_;
+  int m_count;
 };
 
 // One line of probe output: its key=value words.
@@ -116,70 +116,70 @@ Fields LineWith(const std::string& output, const std::string& key) {
 class ScriptedServer {
  public:
   ScriptedServer() {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        listen(listen_, 1) == 0 &&
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port_ = ntohs(address.sin_port);
+    if (bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        listen(m_listen, 1) == 0 &&
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      m_port = ntohs(address.sin_port);
     }
   }
   ~ScriptedServer() {
-    if (client_ >= 0) close(client_);
-    if (listen_ >= 0) close(listen_);
+    if (m_client >= 0) close(m_client);
+    if (m_listen >= 0) close(m_listen);
   }
-  std::uint16_t Port() const { return port_; }
+  std::uint16_t Port() const { return m_port; }
   bool Accept(std::uint32_t timeoutMs) {
-    pollfd waiting{listen_, POLLIN, 0};
+    pollfd waiting{m_listen, POLLIN, 0};
     if (poll(&waiting, 1, static_cast<int>(timeoutMs)) <= 0) return false;
-    client_ = accept(listen_, nullptr, nullptr);
-    return client_ >= 0;
+    m_client = accept(m_listen, nullptr, nullptr);
+    return m_client >= 0;
   }
   bool Send(const std::string& line) {
     const std::string data = line + "\n";
-    return send(client_, data.data(), data.size(), MSG_NOSIGNAL) ==
+    return send(m_client, data.data(), data.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(data.size());
   }
   // The next line, or "<closed>" / "<timeout>".
   std::string ReadLine(std::uint32_t timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      const std::size_t newline = pending_.find('\n');
+      const std::size_t newline = m_pending.find('\n');
       if (newline != std::string::npos) {
-        std::string line = pending_.substr(0, newline);
-        pending_.erase(0, newline + 1);
+        std::string line = m_pending.substr(0, newline);
+        m_pending.erase(0, newline + 1);
         return line;
       }
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return "<timeout>";
-      pollfd waiting{client_, POLLIN, 0};
+      pollfd waiting{m_client, POLLIN, 0};
       if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) continue;
       char buffer[1024];
-      const ssize_t got = recv(client_, buffer, sizeof buffer, 0);
+      const ssize_t got = recv(m_client, buffer, sizeof buffer, 0);
       if (got <= 0) return "<closed>";
-      pending_.append(buffer, static_cast<std::size_t>(got));
+      m_pending.append(buffer, static_cast<std::size_t>(got));
     }
   }
   // The server ends the run.
   void Close() {
-    if (client_ >= 0) close(client_);
-    client_ = -1;
+    if (m_client >= 0) close(m_client);
+    m_client = -1;
   }
   // Nobody listens on Port() any more.
   void StopListening() {
-    if (listen_ >= 0) close(listen_);
-    listen_ = -1;
+    if (m_listen >= 0) close(m_listen);
+    m_listen = -1;
   }
 
  private:
-  int listen_ = -1;
-  int client_ = -1;
-  std::uint16_t port_ = 0;
-  std::string pending_;
+  int m_listen = -1;
+  int m_client = -1;
+  std::uint16_t m_port = 0;
+  std::string m_pending;
 };
 
 class VirtualHidTest : public E2eTest {
@@ -213,24 +213,24 @@ class VirtualHidTest : public E2eTest {
   // Attaches after the start and measures until the device is present in Wine's stack.
   double AttachAndSync(const std::string& id, std::shared_ptr<sim::Device> device) {
     const auto start = Clock::now();
-    server_->Attach(id, std::move(device));
-    EXPECT_TRUE(server_->Sync(kSyncMs)) << "attach " << id << " was not applied";
+    m_server->Attach(id, std::move(device));
+    EXPECT_TRUE(m_server->Sync(kSyncMs)) << "attach " << id << " was not applied";
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   }
 
   double DetachAndSync(const std::string& id) {
     const auto start = Clock::now();
-    server_->Detach(id);
-    EXPECT_TRUE(server_->Sync(kSyncMs)) << "detach " << id << " was not applied";
+    m_server->Detach(id);
+    EXPECT_TRUE(m_server->Sync(kSyncMs)) << "detach " << id << " was not applied";
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   }
 };
 
 TEST_F(VirtualHidTest, AttachedDevicesAreEnumeratedAsUsbControllersWithTheirIds) {
   StartServer();
-  server_->Attach("first", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
-  server_->Attach("second", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
-  server_->Attach("other", std::make_shared<EchoDevice>(0x1234, 0xABCD));
+  m_server->Attach("first", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
+  m_server->Attach("second", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
+  m_server->Attach("other", std::make_shared<EchoDevice>(0x1234, 0xABCD));
   ASSERT_NO_FATAL_FAILURE(StartBridge());
 
   const std::vector<Fields> controllers = Listed("3a7c", "5750");
@@ -247,8 +247,8 @@ TEST_F(VirtualHidTest, AttachedDevicesAreEnumeratedAsUsbControllersWithTheirIds)
 
 TEST_F(VirtualHidTest, WrittenReportsReachTheServerAndItsInputsReachReadFile) {
   StartServer();
-  server_->Attach("echo0", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
-  server_->Attach("echo1", std::make_shared<EchoDevice>(0x3A7C, 0x5751));
+  m_server->Attach("echo0", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
+  m_server->Attach("echo1", std::make_shared<EchoDevice>(0x3A7C, 0x5751));
   ASSERT_NO_FATAL_FAILURE(StartBridge());
 
   constexpr int kEchoes = 200;
@@ -263,8 +263,8 @@ TEST_F(VirtualHidTest, WrittenReportsReachTheServerAndItsInputsReachReadFile) {
   EXPECT_EQ(Value(echoes, "echoes"), std::to_string(kEchoes)) << first.output;
   EXPECT_EQ(Value(echoes, "mismatches"), "0");
   // Each interface's reports went out under its own id.
-  EXPECT_EQ(server_->OutputCount("echo0"), static_cast<std::size_t>(kEchoes));
-  EXPECT_EQ(server_->OutputCount("echo1"), 20u);
+  EXPECT_EQ(m_server->OutputCount("echo0"), static_cast<std::size_t>(kEchoes));
+  EXPECT_EQ(m_server->OutputCount("echo1"), 20u);
   if (echoes.count("median_us")) {
     Measured("round_trip_median_us", std::stod(echoes.at("median_us")));
     Measured("round_trip_p90_us", std::stod(echoes.at("p90_us")));
@@ -274,7 +274,7 @@ TEST_F(VirtualHidTest, WrittenReportsReachTheServerAndItsInputsReachReadFile) {
 
 TEST_F(VirtualHidTest, DetachFailsTheWaitingReadThenWritesAndOpens) {
   StartServer();
-  server_->Attach("kestro0", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
+  m_server->Attach("kestro0", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
   ASSERT_NO_FATAL_FAILURE(StartBridge());
 
   const std::string holdOutput = Artifact("hold.out");
@@ -335,7 +335,7 @@ TEST_F(VirtualHidTest, WindowsItselfNotifiesArrivalAndRemoval) {
 TEST_F(VirtualHidTest, AHandleQueuesTheNewest32ReportsAndOneOpenedLaterNone) {
   StartServer();
   constexpr int kBurst = 40;
-  server_->Attach("kestro0", std::make_shared<BurstDevice>(kBurst));
+  m_server->Attach("kestro0", std::make_shared<BurstDevice>(kBurst));
   ASSERT_NO_FATAL_FAILURE(StartBridge());
 
   const RunResult flood = Probe({"flood", "3a7c", "5750", "2000"});
@@ -356,8 +356,8 @@ TEST_F(VirtualHidTest, AHandleQueuesTheNewest32ReportsAndOneOpenedLaterNone) {
 TEST_F(VirtualHidTest, AttachFlagsAreRefusedAndAMalformedLineIsIgnored) {
   ScriptedServer server;
   ASSERT_NE(server.Port(), 0);
-  bridgeOutput_ = Artifact("bridge.out");
-  bridge_ = StartBridgeOn(server.Port(), bridgeOutput_);
+  m_bridgeOutput = Artifact("bridge.out");
+  m_bridge = StartBridgeOn(server.Port(), m_bridgeOutput);
   ASSERT_TRUE(server.Accept(kStartMs));
   ASSERT_EQ(server.ReadLine(kStartMs), "hello 1");
   server.Send("attach flagged 3a7c 5750 noopen");
@@ -365,22 +365,23 @@ TEST_F(VirtualHidTest, AttachFlagsAreRefusedAndAMalformedLineIsIgnored) {
   server.Send("ready");
   server.Send("sync 1");
   EXPECT_EQ(server.ReadLine(kSyncMs), "sync 1");
-  EXPECT_TRUE(WaitForLine(bridgeOutput_, "ready", kSyncMs));
-  EXPECT_NE(ReadFile(bridgeOutput_).find("refused"), std::string::npos) << ReadFile(bridgeOutput_);
+  EXPECT_TRUE(WaitForLine(m_bridgeOutput, "ready", kSyncMs));
+  EXPECT_NE(ReadFile(m_bridgeOutput).find("refused"), std::string::npos)
+      << ReadFile(m_bridgeOutput);
   EXPECT_TRUE(Listed("3a7c", "5750").empty());
   EXPECT_EQ(Listed("3a7c", "5751").size(), 1u);
 
   server.Send("detach");
   server.Send("sync 2");
   EXPECT_EQ(server.ReadLine(kSyncMs), "sync 2");
-  EXPECT_NE(ReadFile(bridgeOutput_).find("ignored a malformed line from the server: \"detach\""),
+  EXPECT_NE(ReadFile(m_bridgeOutput).find("ignored a malformed line from the server: \"detach\""),
             std::string::npos)
-      << ReadFile(bridgeOutput_);
+      << ReadFile(m_bridgeOutput);
   EXPECT_EQ(Listed("3a7c", "5751").size(), 1u);
   // The server's end is the run's end: it cleans up on its way out.
   server.Close();
-  EXPECT_EQ(bridge_->Wait(kProgramEndMs), std::optional<int>(0));
-  bridge_.reset();
+  EXPECT_EQ(m_bridge->Wait(kProgramEndMs), std::optional<int>(0));
+  m_bridge.reset();
   EXPECT_TRUE(Listed("3a7c", "5751").empty());
 }
 
@@ -398,16 +399,16 @@ TEST_F(VirtualHidTest, WithoutAServerTheBridgeSaysSoAndEnds) {
 
 TEST_F(VirtualHidTest, ANewRunRemovesTheDevicesOfARunThatWasKilled) {
   StartServer();
-  server_->Attach("old", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
+  m_server->Attach("old", std::make_shared<EchoDevice>(0x3A7C, 0x5750));
   ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_EQ(Listed("3a7c", "5750").size(), 1u);
-  bridge_->Kill();  // no chance to remove its device
-  bridge_.reset();
-  server_->Stop();
+  m_bridge->Kill();  // no chance to remove its device
+  m_bridge.reset();
+  m_server->Stop();
   EXPECT_EQ(Listed("3a7c", "5750").size(), 1u);
 
   StartServer();
-  server_->Attach("new", std::make_shared<EchoDevice>(0x3A7C, 0x5751));
+  m_server->Attach("new", std::make_shared<EchoDevice>(0x3A7C, 0x5751));
   ASSERT_NO_FATAL_FAILURE(StartBridge());
   EXPECT_TRUE(Listed("3a7c", "5750").empty());
   ASSERT_EQ(Listed("3a7c", "5751").size(), 1u);

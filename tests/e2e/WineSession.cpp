@@ -132,20 +132,20 @@ RunResult Run(const std::vector<std::string>& argv, const Environment& overrides
 
 Background::Background(const std::vector<std::string>& argv, const Environment& overrides,
                        const std::string& outputFile)
-    : pid_(Spawn(argv, overrides, outputFile)) {}
+    : m_pid(Spawn(argv, overrides, outputFile)) {}
 
 Background::~Background() { Kill(); }
 
 std::optional<int> Background::Wait(std::uint32_t timeoutMs) {
-  if (exitCode_ || pid_ <= 0) return exitCode_;
-  exitCode_ = WaitChild(pid_, timeoutMs);
-  return exitCode_;
+  if (m_exitCode || m_pid <= 0) return m_exitCode;
+  m_exitCode = WaitChild(m_pid, timeoutMs);
+  return m_exitCode;
 }
 
 void Background::Kill() {
-  if (pid_ > 0 && !exitCode_) {
-    KillGroup(pid_);
-    exitCode_ = -1;
+  if (m_pid > 0 && !m_exitCode) {
+    KillGroup(m_pid);
+    m_exitCode = -1;
   }
 }
 
@@ -154,19 +154,19 @@ VirtualDisplay::VirtualDisplay() {
   if (pipe(fds) != 0) return;
   // The read end stays with us; the write end is inherited by Xvfb, which writes its number.
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  pid_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
-                "-nolisten", "tcp"},
-               {}, "");
+  m_pid = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp"},
+                {}, "");
   close(fds[1]);
   std::string number;
   const auto deadline = Clock::now() + std::chrono::milliseconds(kDisplayStartMs);
-  while (pid_ > 0 && Clock::now() < deadline) {
+  while (m_pid > 0 && Clock::now() < deadline) {
     pollfd waiting{fds[0], POLLIN, 0};
     if (poll(&waiting, 1, 100) <= 0) continue;
     char c;
     if (read(fds[0], &c, 1) != 1) break;
     if (c == '\n') {
-      name_ = ":" + number;
+      m_name = ":" + number;
       break;
     }
     number += c;
@@ -175,9 +175,9 @@ VirtualDisplay::VirtualDisplay() {
 }
 
 VirtualDisplay::~VirtualDisplay() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    if (!WaitChild(pid_, 5000)) KillGroup(pid_);
+  if (m_pid > 0) {
+    kill(m_pid, SIGTERM);
+    if (!WaitChild(m_pid, 5000)) KillGroup(m_pid);
   }
 }
 

@@ -38,14 +38,14 @@ class Background {
   ~Background();
   Background(const Background&) = delete;
   Background& operator=(const Background&) = delete;
-  bool Started() const { return pid_ > 0; }
+  bool Started() const { return m_pid > 0; }
   // The exit code, or nothing when it is still running after timeoutMs.
   std::optional<int> Wait(std::uint32_t timeoutMs);
   void Kill();
 
  private:
-  pid_t pid_ = -1;
-  std::optional<int> exitCode_;
+  pid_t m_pid = -1;
+  std::optional<int> m_exitCode;
 };
 
 // A private Xvfb; its display number comes from the server itself (-displayfd).
@@ -53,12 +53,12 @@ class VirtualDisplay {
  public:
   VirtualDisplay();
   ~VirtualDisplay();
-  bool Ready() const { return !name_.empty(); }
-  const std::string& Name() const { return name_; }  // ":N"
+  bool Ready() const { return !m_name.empty(); }
+  const std::string& Name() const { return m_name; }  // ":N"
 
  private:
-  pid_t pid_ = -1;
-  std::string name_;
+  pid_t m_pid = -1;
+  std::string m_name;
 };
 
 bool HaveWine();

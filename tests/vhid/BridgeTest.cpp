@@ -51,7 +51,7 @@ class FakeStack : public VirtualStack {
 
 class BridgeTest : public ::testing::Test {
  protected:
-  Bridge::Step Apply(const std::string& line) { return bridge_.Apply(line); }
+  Bridge::Step Apply(const std::string& line) { return m_bridge.Apply(line); }
 
   // Applies lines that must all go on.
   void ApplyAll(const std::vector<std::string>& lines) {
@@ -64,21 +64,21 @@ class BridgeTest : public ::testing::Test {
     return link::ToHex(payload.data(), payload.size());
   }
 
-  FakeStack stack_;
-  std::vector<std::string> sent_;
-  std::vector<std::string> warnings_;
-  Bridge bridge_{stack_, [this](const std::string& line) { sent_.push_back(line); },
-                 [this](const std::string& message) { warnings_.push_back(message); }};
+  FakeStack m_stack;
+  std::vector<std::string> m_sent;
+  std::vector<std::string> m_warnings;
+  Bridge m_bridge{m_stack, [this](const std::string& line) { m_sent.push_back(line); },
+                  [this](const std::string& message) { m_warnings.push_back(message); }};
 };
 
 TEST_F(BridgeTest, EachAttachAddsADeviceWithItsIdentityAndAFreshSerial) {
   ApplyAll({"attach kestro0 3a7c 5750", "attach pad.B-2 3A7C 3002"});
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 3002"}));
+  EXPECT_EQ(m_stack.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 3002"}));
 }
 
 TEST_F(BridgeTest, ReattachingAPresentIdReplacesItsDeviceWithANewOne) {
   ApplyAll({"attach kestro0 3a7c 5750", "attach kestro0 3a7c 3002"});
-  EXPECT_EQ(stack_.calls,
+  EXPECT_EQ(m_stack.calls,
             (std::vector<std::string>{"add 1 3a7c 5750", "remove 1", "add 2 3a7c 3002"}));
 }
 
@@ -86,34 +86,34 @@ TEST_F(BridgeTest, InputsReachTheDeviceAttachedUnderTheirIdOnly) {
   ApplyAll({"attach a 3a7c 5750", "attach b 3a7c 5750", "input b " + Hex(0x11),
             "input a " + Hex(0x22), "detach a", "input a " + Hex(0x33),
             "input nobody " + Hex(0x44)});
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 5750",
-                                                    "input 2 1100", "input 1 2200", "remove 1"}));
+  EXPECT_EQ(m_stack.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 5750",
+                                                     "input 2 1100", "input 1 2200", "remove 1"}));
 }
 
 TEST_F(BridgeTest, StallReachesTheDeviceAttachedUnderItsIdOnly) {
   ApplyAll({"attach a 3a7c 5750", "attach b 3a7c 5750", "stall b", "stall nobody", "detach a",
             "stall a"});
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 5750", "stall 2",
-                                                    "remove 1"}));
-  EXPECT_TRUE(warnings_.empty());
+  EXPECT_EQ(m_stack.calls, (std::vector<std::string>{"add 1 3a7c 5750", "add 2 3a7c 5750",
+                                                     "stall 2", "remove 1"}));
+  EXPECT_TRUE(m_warnings.empty());
 }
 
 TEST_F(BridgeTest, DetachingAnIdThatIsNotAttachedChangesNothing) {
   ApplyAll({"detach kestro0", "attach kestro0 3a7c 5750", "detach kestro0", "detach kestro0"});
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "remove 1"}));
+  EXPECT_EQ(m_stack.calls, (std::vector<std::string>{"add 1 3a7c 5750", "remove 1"}));
 }
 
 TEST_F(BridgeTest, AttachWithFlagsIsRefusedWithAWarningAndTheRunGoesOn) {
   for (const char* flags : {"noopen", "noattr", "noopen,noattr"}) {
-    warnings_.clear();
+    m_warnings.clear();
     EXPECT_EQ(Apply(std::string("attach kestro0 3a7c 5750 ") + flags), Bridge::Step::kGoOn);
-    ASSERT_EQ(warnings_.size(), 1u) << flags;
-    EXPECT_NE(warnings_[0].find(flags), std::string::npos) << warnings_[0];
+    ASSERT_EQ(m_warnings.size(), 1u) << flags;
+    EXPECT_NE(m_warnings[0].find(flags), std::string::npos) << m_warnings[0];
   }
-  EXPECT_TRUE(stack_.calls.empty());
+  EXPECT_TRUE(m_stack.calls.empty());
   // Nothing was attached, so its inputs reach nobody.
   ApplyAll({"input kestro0 " + Hex(1)});
-  EXPECT_TRUE(stack_.calls.empty());
+  EXPECT_TRUE(m_stack.calls.empty());
 }
 
 TEST_F(BridgeTest, ReattachingAPresentIdWithFlagsRemovesItsDeviceAndAttachesNone) {
@@ -121,28 +121,28 @@ TEST_F(BridgeTest, ReattachingAPresentIdWithFlagsRemovesItsDeviceAndAttachesNone
             "input kestro0 " + Hex(1), "attach kestro0 3a7c 5750",
             "attach kestro0 3a7c 3002 noattr", "input kestro0 " + Hex(2), "detach kestro0"});
   // The old device must not go on taking the traffic meant for the refused one.
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750", "remove 1",
-                                                    "add 2 3a7c 5750", "remove 2"}));
-  EXPECT_EQ(warnings_.size(), 2u);
+  EXPECT_EQ(m_stack.calls, (std::vector<std::string>{"add 1 3a7c 5750", "remove 1",
+                                                     "add 2 3a7c 5750", "remove 2"}));
+  EXPECT_EQ(m_warnings.size(), 2u);
 }
 
 TEST_F(BridgeTest, SyncIsAnsweredOnlyAfterTheStackHasSettled) {
   ApplyAll({"attach kestro0 3a7c 5750", "input kestro0 " + Hex(7), "sync 42"});
-  EXPECT_EQ(stack_.calls.back(), "settle");
-  EXPECT_EQ(sent_, (std::vector<std::string>{"sync 42"}));
+  EXPECT_EQ(m_stack.calls.back(), "settle");
+  EXPECT_EQ(m_sent, (std::vector<std::string>{"sync 42"}));
 }
 
 TEST_F(BridgeTest, NotificationsAreLeftToWindowsAndReadyIsReported) {
   ApplyAll({"notify arrival", "notify removal", "notify devnodes"});
   EXPECT_EQ(Apply("ready"), Bridge::Step::kReady);
-  EXPECT_TRUE(stack_.calls.empty());
-  EXPECT_TRUE(sent_.empty());
+  EXPECT_TRUE(m_stack.calls.empty());
+  EXPECT_TRUE(m_sent.empty());
 }
 
 TEST_F(BridgeTest, ALineEndingInCarriageReturnIsTheSameLine) {
   EXPECT_EQ(Apply("attach kestro0 3a7c 5750\r"), Bridge::Step::kGoOn);
   EXPECT_EQ(Apply("ready\r"), Bridge::Step::kReady);
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"add 1 3a7c 5750"}));
+  EXPECT_EQ(m_stack.calls, (std::vector<std::string>{"add 1 3a7c 5750"}));
 }
 
 class BridgeMalformedTest : public BridgeTest, public ::testing::WithParamInterface<std::string> {};
@@ -150,11 +150,11 @@ class BridgeMalformedTest : public BridgeTest, public ::testing::WithParamInterf
 // As the device link asks of both sides: said and quoted, then ignored; the run goes on.
 TEST_P(BridgeMalformedTest, AMalformedLineIsSaidAndIgnored) {
   EXPECT_EQ(Apply(GetParam()), Bridge::Step::kGoOn);
-  ASSERT_EQ(warnings_.size(), 1u);
-  EXPECT_NE(warnings_[0].find("malformed"), std::string::npos) << warnings_[0];
-  EXPECT_NE(warnings_[0].find(GetParam().substr(0, 6)), std::string::npos) << warnings_[0];
-  EXPECT_TRUE(stack_.calls.empty());
-  EXPECT_TRUE(sent_.empty());
+  ASSERT_EQ(m_warnings.size(), 1u);
+  EXPECT_NE(m_warnings[0].find("malformed"), std::string::npos) << m_warnings[0];
+  EXPECT_NE(m_warnings[0].find(GetParam().substr(0, 6)), std::string::npos) << m_warnings[0];
+  EXPECT_TRUE(m_stack.calls.empty());
+  EXPECT_TRUE(m_sent.empty());
   EXPECT_EQ(Apply("attach kestro0 3a7c 5750"), Bridge::Step::kGoOn);
 }
 
@@ -182,13 +182,13 @@ class BridgeStackFailureTest : public BridgeTest,
 
 TEST_P(BridgeStackFailureTest, AStackThatFailsEndsTheRunSayingWhichLine) {
   const StackFailureCase& c = GetParam();
-  stack_.failing.insert(c.failingCall);
+  m_stack.failing.insert(c.failingCall);
   Bridge::Step last = Bridge::Step::kGoOn;
   for (const std::string& line : c.lines) last = Apply(line);
   EXPECT_EQ(last, Bridge::Step::kFailed);
-  EXPECT_NE(bridge_.Failure().find(c.failureMentions), std::string::npos) << bridge_.Failure();
-  EXPECT_NE(bridge_.Failure().find("it broke"), std::string::npos) << bridge_.Failure();
-  EXPECT_TRUE(sent_.empty());
+  EXPECT_NE(m_bridge.Failure().find(c.failureMentions), std::string::npos) << m_bridge.Failure();
+  EXPECT_NE(m_bridge.Failure().find("it broke"), std::string::npos) << m_bridge.Failure();
+  EXPECT_TRUE(m_sent.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -209,33 +209,33 @@ TEST_F(BridgeTest, OutputReportsGoBackUnderTheirIdEvenJustAfterADetach) {
   ApplyAll({"attach kestro0 3a7c 5750", "attach other 3a7c 5750", "detach kestro0"});
   std::uint8_t report[VHID_REPORT_BYTES] = {};
   report[1] = 0xAB;
-  const auto line = bridge_.OutputLine(1, report);
+  const auto line = m_bridge.OutputLine(1, report);
   ASSERT_TRUE(line.has_value());
   EXPECT_EQ(*line, "output kestro0 00ab" + std::string(126, '0'));
-  EXPECT_EQ(bridge_.OutputLine(2, report)->substr(0, 13), "output other ");
+  EXPECT_EQ(m_bridge.OutputLine(2, report)->substr(0, 13), "output other ");
   // Reports of devices that were never this run's (an earlier run left them) are not sent.
-  EXPECT_FALSE(bridge_.OutputLine(3, report).has_value());
-  EXPECT_FALSE(bridge_.OutputLine(0, report).has_value());
+  EXPECT_FALSE(m_bridge.OutputLine(3, report).has_value());
+  EXPECT_FALSE(m_bridge.OutputLine(0, report).has_value());
 }
 
 TEST_F(BridgeTest, AtTheEndEveryDeviceStillAttachedIsRemoved) {
   ApplyAll({"attach a 3a7c 5750", "attach b 3a7c 5750", "attach c 3a7c 5750", "detach b"});
-  stack_.calls.clear();
+  m_stack.calls.clear();
   std::string error;
-  EXPECT_TRUE(bridge_.RemoveAll(error));
-  EXPECT_EQ(stack_.calls, (std::vector<std::string>{"remove 3", "remove 1"}));
-  stack_.calls.clear();
-  EXPECT_TRUE(bridge_.RemoveAll(error));
-  EXPECT_TRUE(stack_.calls.empty());
+  EXPECT_TRUE(m_bridge.RemoveAll(error));
+  EXPECT_EQ(m_stack.calls, (std::vector<std::string>{"remove 3", "remove 1"}));
+  m_stack.calls.clear();
+  EXPECT_TRUE(m_bridge.RemoveAll(error));
+  EXPECT_TRUE(m_stack.calls.empty());
 }
 
 TEST_F(BridgeTest, ARemovalThatFailsAtTheEndIsReportedButTheOthersStillGo) {
   ApplyAll({"attach a 3a7c 5750", "attach b 3a7c 5750"});
-  stack_.failing.insert("remove 2");
+  m_stack.failing.insert("remove 2");
   std::string error;
-  EXPECT_FALSE(bridge_.RemoveAll(error));
+  EXPECT_FALSE(m_bridge.RemoveAll(error));
   EXPECT_NE(error.find("removing b"), std::string::npos) << error;
-  EXPECT_EQ(stack_.calls.back(), "remove 1");
+  EXPECT_EQ(m_stack.calls.back(), "remove 1");
 }
 
 TEST(BridgeSerialTest, NumbersDevicesFromTheFirstSerialItIsGiven) {

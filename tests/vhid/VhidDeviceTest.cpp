@@ -22,41 +22,41 @@ Payload Numbered(std::uint8_t n) {
 
 class VhidDeviceTest : public ::testing::Test {
  protected:
-  void SetUp() override { VhidDevice_Init(&device_, 7, 0x3A7C, 0x5750); }
+  void SetUp() override { VhidDevice_Init(&m_device, 7, 0x3A7C, 0x5750); }
 
   // Reads what is queued, in order, without leaving a read pending.
   std::vector<std::uint8_t> DrainFirstBytes() {
     std::vector<std::uint8_t> firsts;
-    while (device_.queueCount > 0) {
+    while (m_device.queueCount > 0) {
       Payload out{};
-      EXPECT_EQ(VhidDevice_Read(&device_, out.data()), VHID_READ_NOW);
+      EXPECT_EQ(VhidDevice_Read(&m_device, out.data()), VHID_READ_NOW);
       firsts.push_back(out[0]);
     }
     return firsts;
   }
 
-  VhidDevice device_;
+  VhidDevice m_device;
 };
 
 TEST_F(VhidDeviceTest, AReadWithNothingQueuedWaitsAndTheNextInputCompletesIt) {
   Payload out{};
-  EXPECT_EQ(VhidDevice_Read(&device_, out.data()), VHID_READ_PENDS);
-  EXPECT_NE(VhidDevice_Settled(&device_), 0);
+  EXPECT_EQ(VhidDevice_Read(&m_device, out.data()), VHID_READ_PENDS);
+  EXPECT_NE(VhidDevice_Settled(&m_device), 0);
   const Payload in = Numbered(1);
-  EXPECT_EQ(VhidDevice_Input(&device_, in.data()), VHID_INPUT_TO_READ);
+  EXPECT_EQ(VhidDevice_Input(&m_device, in.data()), VHID_INPUT_TO_READ);
   // The input went to the read: nothing is queued, and no read is pending any more.
-  EXPECT_EQ(device_.queueCount, 0u);
-  EXPECT_EQ(device_.readPending, 0);
-  EXPECT_EQ(VhidDevice_Settled(&device_), 0);
+  EXPECT_EQ(m_device.queueCount, 0u);
+  EXPECT_EQ(m_device.readPending, 0);
+  EXPECT_EQ(VhidDevice_Settled(&m_device), 0);
 }
 
 TEST_F(VhidDeviceTest, InputsBetweenReadsAreReadOldestFirst) {
   for (std::uint8_t n = 1; n <= 3; ++n) {
     const Payload in = Numbered(n);
-    EXPECT_EQ(VhidDevice_Input(&device_, in.data()), VHID_INPUT_QUEUED);
+    EXPECT_EQ(VhidDevice_Input(&m_device, in.data()), VHID_INPUT_QUEUED);
   }
   Payload out{};
-  ASSERT_EQ(VhidDevice_Read(&device_, out.data()), VHID_READ_NOW);
+  ASSERT_EQ(VhidDevice_Read(&m_device, out.data()), VHID_READ_NOW);
   EXPECT_EQ(out, Numbered(1));
   EXPECT_EQ(DrainFirstBytes(), (std::vector<std::uint8_t>{2, 3}));
 }
@@ -76,7 +76,7 @@ TEST_P(VhidDeviceOverflowTest, ABurstKeepsTheNewestInputsInOrder) {
   const OverflowCase& c = GetParam();
   for (int n = 0; n < c.inputs; ++n) {
     const Payload in = Numbered(static_cast<std::uint8_t>(n));
-    VhidDevice_Input(&device_, in.data());
+    VhidDevice_Input(&m_device, in.data());
   }
   const std::vector<std::uint8_t> firsts = DrainFirstBytes();
   ASSERT_EQ(firsts.size(),
@@ -84,7 +84,7 @@ TEST_P(VhidDeviceOverflowTest, ABurstKeepsTheNewestInputsInOrder) {
   EXPECT_EQ(firsts.front(), c.oldestKept);
   EXPECT_EQ(firsts.back(), static_cast<std::uint8_t>(c.inputs - 1));
   for (std::size_t i = 1; i < firsts.size(); ++i) EXPECT_EQ(firsts[i], firsts[i - 1] + 1);
-  EXPECT_EQ(device_.droppedInputs, c.dropped);
+  EXPECT_EQ(m_device.droppedInputs, c.dropped);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bursts, VhidDeviceOverflowTest,
@@ -95,40 +95,40 @@ INSTANTIATE_TEST_SUITE_P(Bursts, VhidDeviceOverflowTest,
 
 TEST_F(VhidDeviceTest, AnInputGivenToACancelledReadIsReadNextAheadOfLaterOnes) {
   Payload out{};
-  ASSERT_EQ(VhidDevice_Read(&device_, out.data()), VHID_READ_PENDS);
+  ASSERT_EQ(VhidDevice_Read(&m_device, out.data()), VHID_READ_PENDS);
   const Payload first = Numbered(1);
-  ASSERT_EQ(VhidDevice_Input(&device_, first.data()), VHID_INPUT_TO_READ);
+  ASSERT_EQ(VhidDevice_Input(&m_device, first.data()), VHID_INPUT_TO_READ);
   const Payload second = Numbered(2);
-  ASSERT_EQ(VhidDevice_Input(&device_, second.data()), VHID_INPUT_QUEUED);
+  ASSERT_EQ(VhidDevice_Input(&m_device, second.data()), VHID_INPUT_QUEUED);
   // The read was being cancelled when the first input was given to it.
-  VhidDevice_ReadWithdrawn(&device_, first.data());
+  VhidDevice_ReadWithdrawn(&m_device, first.data());
   EXPECT_EQ(DrainFirstBytes(), (std::vector<std::uint8_t>{1, 2}));
 }
 
 TEST_F(VhidDeviceTest, RemovalFailsThePendingReadAndEverythingAfter) {
   Payload out{};
-  ASSERT_EQ(VhidDevice_Read(&device_, out.data()), VHID_READ_PENDS);
-  EXPECT_EQ(VhidDevice_Remove(&device_), 1);
-  EXPECT_EQ(VhidDevice_Read(&device_, out.data()), VHID_READ_FAILS);
+  ASSERT_EQ(VhidDevice_Read(&m_device, out.data()), VHID_READ_PENDS);
+  EXPECT_EQ(VhidDevice_Remove(&m_device), 1);
+  EXPECT_EQ(VhidDevice_Read(&m_device, out.data()), VHID_READ_FAILS);
   const Payload in = Numbered(4);
-  EXPECT_EQ(VhidDevice_Input(&device_, in.data()), VHID_INPUT_REFUSED);
-  EXPECT_NE(VhidDevice_Settled(&device_), 0);
+  EXPECT_EQ(VhidDevice_Input(&m_device, in.data()), VHID_INPUT_REFUSED);
+  EXPECT_NE(VhidDevice_Settled(&m_device), 0);
   // A second removal request (surprise removal, then removal) has no read left to fail.
-  EXPECT_EQ(VhidDevice_Remove(&device_), 0);
+  EXPECT_EQ(VhidDevice_Remove(&m_device), 0);
 }
 
 // A write goes out until the device stops taking them; once it is going away, it is refused,
 // stalled or not. Reads and inputs are not touched by a stall.
 TEST_F(VhidDeviceTest, WritesAreTakenThenHeldOnceStalledAndRefusedOnceRemoved) {
-  EXPECT_EQ(VhidDevice_Write(&device_), VHID_WRITE_TAKEN);
-  VhidDevice_Stall(&device_);
-  EXPECT_EQ(VhidDevice_Write(&device_), VHID_WRITE_HELD);
+  EXPECT_EQ(VhidDevice_Write(&m_device), VHID_WRITE_TAKEN);
+  VhidDevice_Stall(&m_device);
+  EXPECT_EQ(VhidDevice_Write(&m_device), VHID_WRITE_HELD);
   const Payload in = Numbered(5);
   Payload out{};
-  EXPECT_EQ(VhidDevice_Input(&device_, in.data()), VHID_INPUT_QUEUED);
-  EXPECT_EQ(VhidDevice_Read(&device_, out.data()), VHID_READ_NOW);
-  VhidDevice_Remove(&device_);
-  EXPECT_EQ(VhidDevice_Write(&device_), VHID_WRITE_REFUSED);
+  EXPECT_EQ(VhidDevice_Input(&m_device, in.data()), VHID_INPUT_QUEUED);
+  EXPECT_EQ(VhidDevice_Read(&m_device, out.data()), VHID_READ_NOW);
+  VhidDevice_Remove(&m_device);
+  EXPECT_EQ(VhidDevice_Write(&m_device), VHID_WRITE_REFUSED);
 }
 
 struct SettledCase {

@@ -33,33 +33,33 @@ class FarEnd {
  public:
   FarEnd() {
     static int count = 0;
-    path_ = L"\\\\.\\pipe\\kestro-port-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++count);
-    pipe_ = CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    m_path = L"\\\\.\\pipe\\kestro-port-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++count);
+    m_pipe = CreateNamedPipeW(m_path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
   }
   ~FarEnd() { Close(); }
   FarEnd(const FarEnd&) = delete;
   FarEnd& operator=(const FarEnd&) = delete;
 
-  bool Ready() const { return pipe_ != INVALID_HANDLE_VALUE; }
-  const std::wstring& Path() const { return path_; }
+  bool Ready() const { return m_pipe != INVALID_HANDLE_VALUE; }
+  const std::wstring& Path() const { return m_path; }
   void Close() {
-    if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
-    pipe_ = INVALID_HANDLE_VALUE;
+    if (m_pipe != INVALID_HANDLE_VALUE) CloseHandle(m_pipe);
+    m_pipe = INVALID_HANDLE_VALUE;
   }
 
   // The bytes of one report sent by the port, or nothing within the bound.
   std::vector<std::uint8_t> Receive() {
     std::vector<std::uint8_t> bytes(kReportSize);
     DWORD done = Transfer(
-        [&](OVERLAPPED* o) { return ReadFile(pipe_, bytes.data(), kReportSize, nullptr, o); });
+        [&](OVERLAPPED* o) { return ReadFile(m_pipe, bytes.data(), kReportSize, nullptr, o); });
     bytes.resize(done);
     return bytes;
   }
   bool Send(const std::vector<std::uint8_t>& bytes) {
     return Transfer([&](OVERLAPPED* o) {
-             return WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, o);
+             return WriteFile(m_pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, o);
            }) == bytes.size();
   }
 
@@ -73,36 +73,36 @@ class FarEnd {
       if (WaitForSingleObject(overlapped.hEvent, kFarEndBoundMs) != WAIT_OBJECT_0) {
         // The buffer must outlive the operation, so the cancellation is awaited; a cancelled
         // pipe operation completes at once.
-        CancelIo(pipe_);
+        CancelIo(m_pipe);
       }
-      if (!GetOverlappedResult(pipe_, &overlapped, &done, TRUE)) done = 0;
+      if (!GetOverlappedResult(m_pipe, &overlapped, &done, TRUE)) done = 0;
     }
     CloseHandle(overlapped.hEvent);
     return done;
   }
 
-  std::wstring path_;
-  HANDLE pipe_ = INVALID_HANDLE_VALUE;
+  std::wstring m_path;
+  HANDLE m_pipe = INVALID_HANDLE_VALUE;
 };
 
 class Win32PortTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(far_.Ready()) << "no named pipe: " << GetLastError(); }
+  void SetUp() override { ASSERT_TRUE(m_far.Ready()) << "no named pipe: " << GetLastError(); }
   void TearDown() override {
-    if (handle_ != kNoHandle) port_->Close(handle_);
+    if (m_handle != kNoHandle) m_port->Close(m_handle);
   }
   PortHandle OpenPort(PortAccess access) {
-    handle_ = port_->Open(far_.Path(), access);
-    return handle_;
+    m_handle = m_port->Open(m_far.Path(), access);
+    return m_handle;
   }
 
-  std::unique_ptr<HidPort> port_ = CreatePlatformHidPort();
-  FarEnd far_;
-  PortHandle handle_ = kNoHandle;
+  std::unique_ptr<HidPort> m_port = CreatePlatformHidPort();
+  FarEnd m_far;
+  PortHandle m_handle = kNoHandle;
 };
 
 TEST_F(Win32PortTest, AMissingPathCannotBeOpened) {
-  EXPECT_EQ(port_->Open(L"\\\\.\\pipe\\kestro-port-test-none", PortAccess::Read), kNoHandle);
+  EXPECT_EQ(m_port->Open(L"\\\\.\\pipe\\kestro-port-test-none", PortAccess::Read), kNoHandle);
 }
 
 // --- reads ---
@@ -123,18 +123,18 @@ TEST_P(Win32PortReadTest, HandsBackAReportOnlyWhenOneCame) {
   ASSERT_NE(OpenPort(PortAccess::Read), kNoHandle);
   const std::vector<std::uint8_t> sent = Pattern(3);
   std::future<bool> farEnd;
-  if (c.farEnd == FarEndDoes::HasClosed) far_.Close();
+  if (c.farEnd == FarEndDoes::HasClosed) m_far.Close();
   if (c.farEnd == FarEndDoes::SendsAtOnce || c.farEnd == FarEndDoes::SendsDuringTheWait) {
     const bool delay = c.farEnd == FarEndDoes::SendsDuringTheWait;
     farEnd = std::async(std::launch::async, [&, delay] {
       if (delay) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      return far_.Send(sent);
+      return m_far.Send(sent);
     });
   }
 
   Report report;
   std::fill(std::begin(report), std::end(report), 0xAA);
-  const std::uint32_t result = port_->Read(handle_, report, c.timeoutMs);
+  const std::uint32_t result = m_port->Read(m_handle, report, c.timeoutMs);
 
   EXPECT_EQ(result, c.expected);
   const std::vector<std::uint8_t> got(std::begin(report), std::end(report));
@@ -160,10 +160,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Win32PortTest, ATimedOutReadLeavesNothingPendingForTheNextOne) {
   ASSERT_NE(OpenPort(PortAccess::Read), kNoHandle);
   Report report{};
-  ASSERT_EQ(port_->Read(handle_, report, 20), kWaitTimeout);
+  ASSERT_EQ(m_port->Read(m_handle, report, 20), kWaitTimeout);
   const std::vector<std::uint8_t> sent = Pattern(9);
-  auto farEnd = std::async(std::launch::async, [&] { return far_.Send(sent); });
-  ASSERT_EQ(port_->Read(handle_, report, 3000), kWaitReceived);
+  auto farEnd = std::async(std::launch::async, [&] { return m_far.Send(sent); });
+  ASSERT_EQ(m_port->Read(m_handle, report, 3000), kWaitReceived);
   EXPECT_EQ(std::vector<std::uint8_t>(std::begin(report), std::end(report)), sent);
   EXPECT_TRUE(farEnd.get());
 }
@@ -172,31 +172,31 @@ TEST_F(Win32PortTest, ATimedOutReadLeavesNothingPendingForTheNextOne) {
 
 TEST_F(Win32PortTest, AWriteTheFarEndTakesArrivesWhole) {
   ASSERT_NE(OpenPort(PortAccess::Write), kNoHandle);
-  auto farEnd = std::async(std::launch::async, [&] { return far_.Receive(); });
+  auto farEnd = std::async(std::launch::async, [&] { return m_far.Receive(); });
   const std::vector<std::uint8_t> sent = Pattern(5);
   Report report;
   std::copy(sent.begin(), sent.end(), report);
-  EXPECT_TRUE(port_->Write(handle_, report, 3000));
+  EXPECT_TRUE(m_port->Write(m_handle, report, 3000));
   EXPECT_EQ(farEnd.get(), sent);
 }
 
 TEST_F(Win32PortTest, AWriteNobodyTakesEndsAtItsBoundAsAFailure) {
   ASSERT_NE(OpenPort(PortAccess::Write), kNoHandle);
   Report report{};
-  EXPECT_FALSE(port_->Write(handle_, report, 100));
+  EXPECT_FALSE(m_port->Write(m_handle, report, 100));
   // The port is still usable afterwards: the next report goes through.
-  auto farEnd = std::async(std::launch::async, [&] { return far_.Receive(); });
+  auto farEnd = std::async(std::launch::async, [&] { return m_far.Receive(); });
   const std::vector<std::uint8_t> sent = Pattern(1);
   std::copy(sent.begin(), sent.end(), report);
-  EXPECT_TRUE(port_->Write(handle_, report, 3000));
+  EXPECT_TRUE(m_port->Write(m_handle, report, 3000));
   EXPECT_EQ(farEnd.get(), sent);
 }
 
 TEST_F(Win32PortTest, AWriteToAGoneFarEndFails) {
   ASSERT_NE(OpenPort(PortAccess::Write), kNoHandle);
-  far_.Close();
+  m_far.Close();
   Report report{};
-  EXPECT_FALSE(port_->Write(handle_, report, 3000));
+  EXPECT_FALSE(m_port->Write(m_handle, report, 3000));
 }
 
 // --- without a usable hid.dll ---
