@@ -144,7 +144,7 @@ TEST_F(LinkServerTest, StartStateListsInterfacesInAttachOrderBeforeReady) {
   EXPECT_EQ(Greet(client), (std::vector<std::string>{
                                "attach pad-2 3a7c 5750 noopen",
                                "attach pad.1 3a7c 5750 noopen,noattr",
-                               "attach m_late 3a7c 5750 noattr",
+                               "attach late_ 3a7c 5750 noattr",
                                "attach stuck 3a7c 5750",
                                "stall stuck",
                                "ready",
