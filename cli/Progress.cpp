@@ -1,6 +1,9 @@
 #include "cli/Progress.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#include "cli/Console.h"
 
 namespace kestro::cli {
 namespace {
@@ -31,7 +34,7 @@ std::string Progress::Line(std::uint32_t percent, std::uint64_t bytes, std::uint
   std::string line;
   if (bar) {
     const int filled = static_cast<int>(std::min<std::uint32_t>(percent, 100) * kBarWidth / 100);
-    line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] ";
+    line.append("[").append(filled, '#').append(kBarWidth - filled, ' ').append("] ");
   }
   char head[16];
   std::snprintf(head, sizeof head, "%3u%%", percent);
@@ -52,21 +55,21 @@ void Progress::Show(std::uint32_t percent, std::uint64_t bytes, std::uint64_t to
   }
   const double seconds = std::chrono::duration<double>(now - m_start).count();
   if (m_terminal) {
-    std::fprintf(m_out, "\r%s\033[K", Line(percent, bytes, total, seconds, true).c_str());
+    std::string text = "\r";
+    text.append(Line(percent, bytes, total, seconds, true)).append("\033[K");
+    console::Err(text);
     m_drawing = true;
   } else {
     const int tenth = static_cast<int>(std::min<std::uint32_t>(percent, 100) / 10);
     if (tenth == m_lastTenth) return;
     m_lastTenth = tenth;
-    std::fprintf(m_out, "%s\n", Line(percent, bytes, total, seconds, false).c_str());
+    console::Err(Line(percent, bytes, total, seconds, false) + "\n");
   }
-  std::fflush(m_out);
 }
 
 void Progress::Finish() {
   if (!m_drawing) return;
-  std::fputc('\n', m_out);
-  std::fflush(m_out);
+  console::Err("\n");
   m_drawing = false;
 }
 

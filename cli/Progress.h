@@ -4,14 +4,14 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace kestro::cli {
 
 class Progress {
  public:
-  Progress(std::FILE* out, bool terminal) : m_out(out), m_terminal(terminal) {}
+  // Drawn on standard error: a bar redrawn in place on a terminal, else lines.
+  explicit Progress(bool terminal) : m_terminal(terminal) {}
 
   // bytes of total are through, percent as the updater computes it.
   void Show(std::uint32_t percent, std::uint64_t bytes, std::uint64_t total);
@@ -23,7 +23,6 @@ class Progress {
                           double seconds, bool bar);
 
  private:
-  std::FILE* m_out;
   bool m_terminal;
   bool m_drawing = false;
   int m_lastTenth = -1;

@@ -19,7 +19,8 @@ class StopSignal {
   void Sleep(std::uint32_t milliseconds) const;
 
  private:
-  int m_fd = -1;  // an eventfd that becomes readable for good when a stop is raised
+  // Linux: an eventfd that becomes readable for good when a stop is raised; Windows: an event.
+  std::intptr_t m_handle = -1;
 };
 
 }  // namespace kestro::cli

@@ -1,13 +1,12 @@
 // The front of an update on a terminal: the package named on the command line, the offer
 // answered y/N (or at once with --yes), the outcome on standard output (a success) or standard
 // error (all else) and kept for the exit status, the version kept for the version line, and the
-// progress bar.
+// progress bar. For a parent that runs many controllers (--child), the same news as lines of the
+// child protocol (cli/ChildLines.h) on standard output instead.
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdio>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,9 +19,10 @@ namespace kestro::cli {
 
 class TerminalHost : public UpdateHost {
  public:
+  enum class Audience { kPerson, kParent };
   // `stop` cuts the update's pauses short.
-  TerminalHost(const Texts& texts, const StopSignal& stop, bool assumeYes)
-      : m_texts(texts), m_stop(stop), m_assumeYes(assumeYes) {}
+  TerminalHost(const Texts& texts, const StopSignal& stop, bool assumeYes,
+               Audience audience = Audience::kPerson);
 
   void SetPackage(std::wstring path) { m_package = std::move(path); }
 
@@ -46,16 +46,20 @@ class TerminalHost : public UpdateHost {
   std::optional<Outcome> Result() const { return m_outcome; }
   // The user has accepted the image: from here on the controller is being written.
   bool Transferring() const { return m_transferring.load(); }
+  // A line of the program's own (not the update's), for a person or the parent.
+  void Say(const std::string& line);
 
  private:
   const Texts& m_texts;
   const StopSignal& m_stop;
   bool m_assumeYes;
+  Audience m_audience;
   std::optional<std::wstring> m_package;
   std::wstring m_title;
   std::optional<Outcome> m_outcome;
   std::atomic<bool> m_transferring{false};
-  Progress m_progress{stderr, isatty(fileno(stderr)) != 0};
+  std::uint32_t m_lastPercent = 0;
+  Progress m_progress;
 };
 
 }  // namespace kestro::cli

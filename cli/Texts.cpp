@@ -1,19 +1,8 @@
 #include "cli/Texts.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "res/TextTable.h"
 
 namespace kestro::cli {
-
-bool LocaleIsChinese() {
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return std::strncmp(value, "zh_CN", 5) == 0;
-  }
-  return false;
-}
 
 std::wstring Texts::Text(int index) const {
   const TextEntry* entry = FindTerminalText(index);

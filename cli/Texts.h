@@ -1,14 +1,11 @@
 // The program's texts on a terminal: the same two-language table the Windows program's string
-// table is made from (res/texts.def), Simplified Chinese when the locale's language is zh_CN,
-// English otherwise, as a terminal shows them.
+// table is made from (res/texts.def), in the language the system asks for (LocaleIsChinese),
+// as a terminal shows them.
 #pragma once
 
 #include <string>
 
 namespace kestro::cli {
-
-// The language of LC_ALL, else LC_MESSAGES, else LANG: Chinese only for zh_CN.
-bool LocaleIsChinese();
 
 // LocalizedString index, in the language chosen once at start, as a terminal words it.
 class Texts {

@@ -1,320 +1,65 @@
-// kestro-update: the updater on Linux, over hidraw. The same core as the Windows program (the
-// controller's identities, the package selection, both protocols with every bound) under a
-// terminal front.
+// kestro-update: the updater on a terminal, for Linux (over hidraw) and Windows (over the system's
+// HID stack). The same core as the Windows dialog (the controller's identities, the package
+// selection, both protocols with every bound) under a terminal front.
 //
-//   kestro-update [--yes] [--wait] [--timeout SECONDS] [--debug] [PACKAGE.dat]
+//   kestro-update [--yes] [--wait] [--timeout SECONDS] [--debug] [--device PATH] [PACKAGE.dat]
+//   kestro-update --list [--json]
+//   kestro-update --all [--yes] [--log FILE] PACKAGE.dat
+//   kestro-update --station [--log FILE] PACKAGE.dat
 //
 // Without a package: the controller's version, as the Windows program's title shows it. With
 // one: the update. Exit status 0 when it did what was asked; 1 when an update failed or was not
 // made (a bad file, a boot loader that does not tell its model, cancelled); 2 when there is no
-// controller to talk to.
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <optional>
+// controller to talk to; 64 for a command line it does not understand.
 #include <string>
+#include <vector>
 
-#include "cli/StopSignal.h"
-#include "cli/TerminalHost.h"
-#include "cli/Texts.h"
-#include "hid/Hid.h"
+#include "cli/Console.h"
+#include "cli/Front.h"
+#include "cli/Interrupts.h"
+#include "cli/Options.h"
+#include "cli/System.h"
 #include "platform/Diagnostics.h"
 #include "platform/Utf8.h"
-#include "platform/hidraw/HidrawPort.h"
-#include "update/Package.h"
-#include "update/PackageFile.h"
-#include "update/UpdateState.h"
-#include "update/Updater.h"
 
 namespace kestro::cli {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr std::uint32_t kDefaultWaitSeconds = 5 * 60;
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitNoController = 2;
-constexpr int kExitUsage = 64;
-
-constexpr char kUsage[] =
-    "usage: kestro-update [--yes] [--wait] [--timeout SECONDS] [--debug] [PACKAGE.dat]\n"
-    "       kestro-update --help\n"
-    "  without PACKAGE: shows the connected controller's firmware version\n"
-    "  PACKAGE.dat      updates the controller with the package's image for it\n"
-    "  --yes            takes the offered version without asking\n"
-    "  --wait           waits for a controller to be plugged in (or to come back in boot mode)\n"
-    "  --timeout S      how long --wait waits (default 300)\n"
-    "  --debug          the updater's diagnostic lines on standard error\n";
-
-struct Options {
-  bool help = false;
-  std::optional<std::string> package;
-  bool yes = false;
-  bool wait = false;
-  std::uint32_t timeoutSeconds = kDefaultWaitSeconds;
-  bool debug = false;
-};
-
-std::optional<Options> ParseOptions(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-    } else if (arg == "--yes") {
-      options.yes = true;
-    } else if (arg == "--wait") {
-      options.wait = true;
-    } else if (arg == "--debug") {
-      options.debug = true;
-    } else if (arg == "--timeout" && i + 1 < argc) {
-      char* end = nullptr;
-      const unsigned long seconds = std::strtoul(argv[++i], &end, 10);
-      if (*end != '\0' || seconds == 0 || seconds > 24 * 3600) return std::nullopt;
-      options.timeoutSeconds = static_cast<std::uint32_t>(seconds);
-    } else if (arg.rfind("--", 0) != 0 && !options.package) {
-      options.package = arg;
-    } else {
-      return std::nullopt;
-    }
+int Main(const std::vector<std::string>& arguments) {
+  PrepareProcess();
+  const ParsedOptions parsed = ParseOptions(arguments);
+  if (!parsed.options) {
+    console::Err(kUsage);
+    Say(parsed.error);
+    return kExitUsage;
   }
-  return options;
-}
-
-void Say(const std::string& line) { std::fprintf(stderr, "kestro-update: %s\n", line.c_str()); }
-
-// --- Ctrl-C: during a transfer, a warning first and an abort on the second ----------------------
-
-std::atomic<int> g_interrupts{0};
-hidraw::HidrawPort* g_port = nullptr;
-StopSignal* g_stop = nullptr;
-const TerminalHost* g_host = nullptr;
-std::string g_warning;
-std::string g_aborting;
-
-void OnInterrupt(int) {
-  if (g_host == nullptr || !g_host->Transferring()) _exit(130);  // nothing is being written
-  // Only async-signal-safe calls here: an atomic, write(2), the port's atomic flag and the stop's
-  // eventfd.
-  const int count = ++g_interrupts;
-  if (count >= 2) {
-    // Reads and writes fail from now on, and the pauses between them end at once.
-    g_port->Abort();
-    g_stop->Raise();
-  }
-  const std::string& text = count == 1 ? g_warning : g_aborting;
-  if (write(STDERR_FILENO, text.data(), text.size()) < 0) return;
-}
-
-void CatchInterrupts(hidraw::HidrawPort& port, StopSignal& stop, const TerminalHost& host) {
-  g_port = &port;
-  g_stop = &stop;
-  g_host = &host;
-  g_warning =
-      "\nkestro-update: the controller is being written; stopping now leaves it without working "
-      "firmware. Press Ctrl-C again to stop anyway.\n";
-  g_aborting = "\nkestro-update: stopping the update\n";
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a waiting poll wakes and sees the abort
-  sigaction(SIGINT, &action, nullptr);
-}
-
-// --- the package, checked before anything is sent ------------------------------------------------
-
-// One clear line when the file is no package at all, or cannot be read; nothing when it can be.
-// Checked before anything else, so that a bad file is what the user hears of.
-std::optional<std::string> PackageFileProblem(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) {
-    return "cannot read " + path + ": " +
-           (error ? error.message() : std::string("not a regular file"));
-  }
-  PackageFile file;
-  if (!file.Open(FromUtf8(path))) {
-    return "cannot read " + path + ": " + std::strerror(errno);
-  }
-  // A package starts with a whole header and its whole image.
-  std::uint8_t head[kImageHeaderSize];
-  std::size_t got = 0;
-  const std::uint64_t length = file.Length();
-  if (!file.ReadAt(0, head, sizeof head, got) || got != sizeof head ||
-      kImageHeaderSize + std::uint64_t{ImageHeader::Parse(head).length} > length) {
-    return path + " is not a firmware package";
-  }
-  return std::nullopt;
-}
-
-// One clear line when the package holds no image for the controller found.
-std::optional<std::string> NoImageProblem(const std::string& path, std::uint16_t modelId,
-                                          std::uint8_t variant) {
-  PackageFile file;
-  if (!file.Open(FromUtf8(path))) {
-    return "cannot read " + path + ": " + std::strerror(errno);
-  }
-  if (!FindPackageImage(file, modelId, variant)) {
-    char identity[64];
-    std::snprintf(identity, sizeof identity, " (model 0x%04x, variant %u)", modelId, variant);
-    return path + " holds no image for this controller" +
-           (DeviceKind.load() == kDeviceKindBoot ? std::string(identity) : std::string());
-  }
-  return std::nullopt;
-}
-
-// --- the controller ------------------------------------------------------------------------------
-
-enum class Found { kYes, kNone, kDenied };
-
-// Searches, and with --wait keeps searching as udev reports devices coming and going.
-Found FindController(CHid& hid, hidraw::HidrawPort& port, const Options& options,
-                     Clock::time_point deadline) {
-  std::optional<hidraw::HidrawMonitor> monitor;
-  if (options.wait) monitor.emplace();
-  for (;;) {
-    if (hid.FindDevice()) return Found::kYes;
-    for (const auto& denied : port.DeniedNodes()) {
-      if (IsSupportedController(denied.attributes)) {
-        char identity[16];
-        std::snprintf(identity, sizeof identity, "%04x:%04x", denied.attributes.vendorId,
-                      denied.attributes.productId);
-        Say("no permission to open " + ToUtf8(denied.path) + " (controller " + identity +
-            "); install the udev rule 70-kestro-controller.rules (README, \"Linux\") and plug the "
-            "controller in again");
-        return Found::kDenied;
-      }
-    }
-    const auto now = Clock::now();
-    if (!monitor || !monitor->Ready() || now >= deadline) return Found::kNone;
-    monitor->WaitForChange(static_cast<std::uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()));
-  }
-}
-
-// How to connect a controller, or to bring it into boot mode.
-void SayInstructions(const Texts& texts) {
-  std::fprintf(stderr, "%s\n", ToUtf8(ForTerminal(texts.Text(kTextInstructions))).c_str());
-}
-
-// Why there is no controller to work with, and how to connect one.
-int NoController(const std::string& why, const Texts& texts) {
-  Say(why);
-  SayInstructions(texts);
-  return kExitNoController;
-}
-
-// What the program works with: the controller, the front and the updater over them.
-struct Session {
-  Session(const Texts& texts, const Options& options)
-      : hid(port), host(texts, stop, options.yes), updater(hid, host) {}
-  hidraw::HidrawPort port;
-  CHid hid;
-  StopSignal stop;
-  TerminalHost host;
-  Updater updater;
-};
-
-// Finds the controller and asks its version, as the dialog does at its start; with --wait, until
-// one answers or the time is up. An exit status when there is none to work with.
-std::optional<int> ConnectController(Session& session, const Options& options, const Texts& texts) {
-  const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutSeconds);
-  for (;;) {
-    switch (FindController(session.hid, session.port, options, deadline)) {
-      case Found::kDenied:
-        return kExitNoController;
-      case Found::kNone:
-        return NoController("no controller found", texts);
-      case Found::kYes:
-        break;
-    }
-    // The version query, then the transfer state at rest.
-    session.updater.QueryDeviceVersion();
-    updateState = kUpdateStateIdle;
-    if (deviceVersion.load() != kVersionUnknown || session.hid.FindDevice()) return std::nullopt;
-    // It went away during the query (restarting, say into boot mode): waited for again, or
-    // told, rather than failing later at a node that is no longer there.
-    if (!options.wait) return NoController("the controller went away", texts);
-  }
-}
-
-// Without a package: the version line, as the Windows program's title shows it.
-int ShowVersion(const Session& session) {
-  const std::wstring& title = session.host.Title();
-  if (title.empty()) {
-    // The core tells of a controller without firmware and of a boot loader that does not
-    // answer; the normal firmware's silence it leaves to the title, which is not shown here.
-    if (deviceVersion.load() == kVersionUnknown && DeviceKind.load() != kDeviceKindBoot) {
-      Say("the controller did not answer the version query");
-    }
-    return kExitFailed;
-  }
-  std::printf("%s\n", ToUtf8(title).c_str());
-  return kExitDone;
-}
-
-// The update of the controller found, with the package named.
-int Update(Session& session, const std::string& package, const Texts& texts) {
-  const UpdateContext& context = session.updater.Context();
-  // A boot loader that did not tell its model has been told of (the core's "Get gamepad info
-  // error"): no image can be chosen for it.
-  if (DeviceKind.load() == kDeviceKindBoot && !session.updater.ModelKnown()) return kExitFailed;
-  if (const auto problem = NoImageProblem(package, context.deviceModelId, context.deviceVariant)) {
-    Say(*problem);
-    return kExitFailed;
-  }
-  session.host.SetPackage(FromUtf8(std::filesystem::absolute(package).string()));
-
-  // As the update button does.
-  if (!session.hid.OpenDevice()) {
-    Say("cannot open the controller: " +
-        std::string(std::strerror(static_cast<int>(session.hid.LastPortError()))));
-    return kExitFailed;
-  }
-  stopFlag = 0;
-  CatchInterrupts(session.port, session.stop, session.host);
-  session.updater.Run(static_cast<DeviceKindValue>(DeviceKind.load()));
-  if (g_interrupts.load() >= 2) SayInstructions(texts);
-  return session.host.Result() == UpdateHost::Outcome::kSucceeded ? kExitDone : kExitFailed;
-}
-
-int Run(const Options& options) {
-  const Texts texts(LocaleIsChinese());
-  if (options.package) {
-    if (const auto problem = PackageFileProblem(*options.package)) {
-      Say(*problem);
-      return kExitFailed;
-    }
+  const Options& options = *parsed.options;
+  if (options.help) {
+    console::Out(kUsage);
+    return kExitDone;
   }
   if (options.debug) {
-    SetDiagnosticSink([](const std::wstring& line) {
-      std::fputs(ToUtf8(line).c_str(), stderr);
-      std::fflush(stderr);
-    });
+    SetDiagnosticSink([](const std::wstring& line) { console::Err(ToUtf8(line)); });
   }
-  Session session(texts, options);
-  session.updater.Context().ClearImageFields();
-  if (const auto status = ConnectController(session, options, texts)) return *status;
-  return options.package ? Update(session, *options.package, texts) : ShowVersion(session);
+  interrupts::Install();
+  const Texts texts(LocaleIsChinese());
+  if (options.list) return ListControllers(options, texts);
+  if (options.all) return UpdateAll(options, texts);
+  if (options.station) return RunStation(options, texts);
+  return RunOne(options, texts);
 }
 
 }  // namespace
 }  // namespace kestro::cli
 
-int main(int argc, char** argv) {
-  const auto options = kestro::cli::ParseOptions(argc, argv);
-  if (!options) {
-    std::fputs(kestro::cli::kUsage, stderr);
-    return kestro::cli::kExitUsage;
-  }
-  if (options->help) {
-    std::fputs(kestro::cli::kUsage, stdout);
-    return kestro::cli::kExitDone;
-  }
-  return kestro::cli::Run(*options);
+#ifdef _WIN32
+// Arguments as the system gives them, UTF-16, into UTF-8.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(kestro::ToUtf8(argv[i]));
+  return kestro::cli::Main(arguments);
 }
+#else
+// Arguments are bytes: a file name need not be UTF-8, and rides through as it is.
+int main(int argc, char** argv) { return kestro::cli::Main({argv + 1, argv + argc}); }
+#endif

@@ -1,6 +1,8 @@
 #include "hid/Hid.h"
 
+#include <algorithm>
 #include <cstring>
+#include <cwctype>
 
 #include "platform/Diagnostics.h"
 
@@ -39,14 +41,26 @@ void CHid::CloseHandles() {
   m_ReadHandle.Reset();
 }
 
+namespace {
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](wchar_t x, wchar_t y) {
+    return std::towlower(static_cast<std::wint_t>(x)) == std::towlower(static_cast<std::wint_t>(y));
+  });
+}
+
+}  // namespace
+
 OwnedHandle CHid::Search() {
   for (const std::wstring& path : m_port.EnumerateInterfaces()) {
+    if (!m_OnlyPath.empty() && !SamePath(path, m_OnlyPath)) continue;
     OwnedHandle probe(m_port, m_port.Open(path, PortAccess::ProbeReadWrite));
     if (!probe.IsOpen()) continue;
     HidAttributes attributes;
     if (!m_port.GetAttributes(probe.Get(), attributes) || !IsSupportedController(attributes))
       continue;
     m_DevicePath = path;
+    m_DeviceAttributes = attributes;
     DebugLine(L"m_DevicePath:%ls", path.c_str());
     const bool boot = attributes.vendorId == kVendorKestro && attributes.productId == kProductBoot;
     DeviceKind = boot ? kDeviceKindBoot : kDeviceKindNormal;
@@ -112,6 +126,16 @@ bool CHid::RegisterDeviceNotifications() {
 std::wstring CHid::DevicePath() const {
   std::lock_guard<std::recursive_mutex> lock(m_lock);
   return m_DevicePath;
+}
+
+HidAttributes CHid::DeviceAttributes() const {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  return m_DeviceAttributes;
+}
+
+void CHid::LimitTo(std::wstring path) {
+  std::lock_guard<std::recursive_mutex> lock(m_lock);
+  m_OnlyPath = std::move(path);
 }
 
 void CHid::CopyOutputReport(std::uint8_t (&report)[kReportSize]) {

@@ -46,6 +46,9 @@ class CHid {
 
   // 1 when a supported controller was found, else 0.
   int FindDevice();
+  // From now on the searches look at this interface only (its path as the system gives it, letter
+  // case aside): a front that works with one chosen controller among several.
+  void LimitTo(std::wstring path);
   // 1 when both handles were opened, else 0.
   int OpenDevice();
   // Non-zero when the report was written; 0 when the write failed or the device is not open.
@@ -59,6 +62,8 @@ class CHid {
   // The system's error code of this thread's last failed port call.
   std::uint32_t LastPortError() { return m_port.LastError(); }
   std::wstring DevicePath() const;
+  // The vendor and product id of the controller found last.
+  HidAttributes DeviceAttributes() const;
   // Which plugging-in of a controller the last search found: a new number whenever a search
   // finds none, or finds one after none or at another path, so that what was learnt of one
   // controller is never taken for the next.
@@ -88,6 +93,8 @@ class CHid {
   OwnedHandle m_WriteHandle;
   OwnedHandle m_ReadHandle;
   std::wstring m_DevicePath;
+  HidAttributes m_DeviceAttributes;
+  std::wstring m_OnlyPath;  // empty: any interface
   std::atomic<std::uint32_t> m_ReadTimeout{kInitialReadTimeoutMs};
   int m_NotificationsRegistered = 0;
   NotifyRegistration m_DeviceNotify = nullptr;

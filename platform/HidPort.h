@@ -61,6 +61,9 @@ class HidPort {
   virtual void UnregisterNotifications(NotifyRegistration registration) = 0;
   // The system's error code of this thread's last failed call (GetLastError on Win32).
   virtual std::uint32_t LastError() { return 0; }
+  // From now on every read and write fails at once, as on a controller that is gone: a front that
+  // stops an update. Safe from any thread and from a signal handler.
+  virtual void Abort() {}
 };
 
 // One open handle of a port, closed when it goes; it can be moved, never copied.

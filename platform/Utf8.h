@@ -1,7 +1,7 @@
-// Wide text (UTF-32 where wchar_t is 32 bits, as on Linux) as UTF-8 and back, for file names and
-// terminals. A Linux file name is bytes and need not be UTF-8: a byte that starts no valid
-// sequence rides as U+DC80 + its value (a lone surrogate, which no valid text holds) and is
-// written back as that byte, so that every name survives the trip exactly.
+// Wide text (UTF-32 where wchar_t is 32 bits, as on Linux; UTF-16 on Windows) as UTF-8 and back,
+// for file names and terminals. A Linux file name is bytes and need not be UTF-8: a byte that
+// starts no valid sequence rides as U+DC80 + its value (a lone surrogate, which no valid text
+// holds) and is written back as that byte, so that every name survives the trip exactly.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +13,16 @@ inline constexpr std::uint32_t kEscapedByteBase = 0xDC00;
 
 inline std::string ToUtf8(const std::wstring& text) {
   std::string out;
-  for (wchar_t wide : text) {
-    const auto c = static_cast<std::uint32_t>(wide);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<std::uint32_t>(text[i]);
+    // A UTF-16 pair is one character.
+    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+      const auto low = static_cast<std::uint32_t>(text[i + 1]);
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else if (c >= kEscapedByteBase + 0x80 && c <= kEscapedByteBase + 0xFF) {
@@ -65,7 +73,12 @@ inline std::wstring FromUtf8(const std::string& bytes) {
       ++i;
       continue;
     }
-    out += static_cast<wchar_t>(c);
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(c);
+    }
     i += length;
   }
   return out;

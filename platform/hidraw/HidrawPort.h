@@ -55,9 +55,7 @@ class HidrawPort : public HidPort {
   };
   std::vector<Denied> DeniedNodes() const;
 
-  // From now on every read and write fails at once, as on a controller that is gone; safe to call
-  // from a signal handler.
-  void Abort() { m_aborted.store(true); }
+  void Abort() override { m_aborted.store(true); }
 
  private:
   struct udev* m_udev = nullptr;

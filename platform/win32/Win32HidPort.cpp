@@ -150,10 +150,26 @@ class Win32HidPort : public HidPort {
   NotifyRegistration RegisterNotifications(NativeWindow window) override;
   void UnregisterNotifications(NotifyRegistration registration) override;
   std::uint32_t LastError() override { return ::GetLastError(); }
+  void Abort() override { ::SetEvent(m_aborted.get()); }
 
  private:
+  bool Aborted() const { return ::WaitForSingleObject(m_aborted.get(), 0) == WAIT_OBJECT_0; }
+  // Waits for the transfer or an abort, at most timeoutMs: WAIT_OBJECT_0 when the transfer ended,
+  // WAIT_TIMEOUT, or WAIT_ABANDONED when the port was aborted.
+  DWORD WaitForTransfer(const Transfer& transfer, DWORD timeoutMs) const;
+
   HidLibrary m_hid;
+  // Set for good by Abort.
+  UniqueHandle m_aborted = CreateManualResetEvent();
 };
+
+DWORD Win32HidPort::WaitForTransfer(const Transfer& transfer, DWORD timeoutMs) const {
+  const HANDLE waits[] = {transfer.event.get(), m_aborted.get()};
+  const DWORD count = m_aborted ? 2 : 1;
+  const DWORD result = ::WaitForMultipleObjects(count, waits, FALSE, timeoutMs);
+  if (result == WAIT_OBJECT_0 + 1) return WAIT_ABANDONED;
+  return result;
+}
 
 std::vector<std::wstring> Win32HidPort::EnumerateInterfaces() {
   std::vector<std::wstring> paths;
@@ -241,6 +257,7 @@ bool Win32HidPort::GetAttributes(PortHandle handle, HidAttributes& attributes) {
 }
 
 bool Win32HidPort::Write(PortHandle handle, const Report& report, std::uint32_t timeoutMs) {
+  if (Aborted()) return false;
   TransferPtr transfer = NewTransfer();
   if (!transfer) return false;
   std::memcpy(transfer->buffer, report, kReportSize);
@@ -250,17 +267,19 @@ bool Win32HidPort::Write(PortHandle handle, const Report& report, std::uint32_t 
       ::GetLastError() != ERROR_IO_PENDING) {
     return false;
   }
-  if (::WaitForSingleObject(transfer->event.get(), timeoutMs) == WAIT_OBJECT_0) {
+  const DWORD wait = WaitForTransfer(*transfer, timeoutMs);
+  if (wait == WAIT_OBJECT_0) {
     return ::GetOverlappedResult(ToHandle(handle), &transfer->overlapped, &written, FALSE) &&
            written == kReportSize;
   }
   // A controller that stops taking reports: give up. The report counts as written only if it
-  // went out while the cancellation settled.
+  // went out while the cancellation settled, and never once the port was aborted.
   return CancelAndSettle(ToHandle(handle), transfer, written) == Settled::kCompleted &&
-         written == kReportSize;
+         written == kReportSize && wait != WAIT_ABANDONED;
 }
 
 std::uint32_t Win32HidPort::Read(PortHandle handle, Report& report, std::uint32_t timeoutMs) {
+  if (Aborted()) return kWaitReadFailed;
   TransferPtr transfer = NewTransfer();
   if (!transfer) return kWaitReadFailed;
   // A read the system rejects at once is never a report, whatever the code (a removed device
@@ -271,11 +290,13 @@ std::uint32_t Win32HidPort::Read(PortHandle handle, Report& report, std::uint32_
     return kWaitReadFailed;
   }
   DWORD transferred = 0;
-  const DWORD wait = ::WaitForSingleObject(transfer->event.get(), timeoutMs);
+  const DWORD wait = WaitForTransfer(*transfer, timeoutMs);
   if (wait != WAIT_OBJECT_0) {
-    // A report that arrived while the read was being cancelled is a report.
+    // A report that arrived while the read was being cancelled is a report, unless the port was
+    // aborted: then nothing more is taken from the controller.
     switch (CancelAndSettle(ToHandle(handle), transfer, transferred)) {
       case Settled::kCompleted:
+        if (wait == WAIT_ABANDONED) return kWaitReadFailed;
         std::memcpy(report, transfer->buffer, kReportSize);
         return kWaitReceived;
       case Settled::kFailed:

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/Progress.h"
+#include "cli/System.h"
 #include "cli/Texts.h"
 #include "platform/Utf8.h"
 

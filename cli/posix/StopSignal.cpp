@@ -10,20 +10,23 @@
 
 namespace kestro::cli {
 
-StopSignal::StopSignal() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+StopSignal::StopSignal() : m_handle(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 StopSignal::~StopSignal() {
-  if (m_fd >= 0) close(m_fd);
+  if (m_handle >= 0) close(static_cast<int>(m_handle));
 }
 
 void StopSignal::Raise() {
   const std::uint64_t one = 1;
-  if (m_fd >= 0 && write(m_fd, &one, sizeof one) < 0) return;  // already raised often enough
+  if (m_handle >= 0 && write(static_cast<int>(m_handle), &one, sizeof one) < 0) {
+    return;  // already raised often enough
+  }
 }
 
 void StopSignal::Sleep(std::uint32_t milliseconds) const {
   using Clock = std::chrono::steady_clock;
-  if (m_fd < 0) {
+  const int fd = static_cast<int>(m_handle);
+  if (fd < 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     return;
   }
@@ -32,7 +35,7 @@ void StopSignal::Sleep(std::uint32_t milliseconds) const {
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return;
-    pollfd entry{m_fd, POLLIN, 0};
+    pollfd entry{fd, POLLIN, 0};
     const int ready = poll(&entry, 1, static_cast<int>(left.count()));
     if (ready > 0 || (ready < 0 && errno != EINTR)) return;
   }
