@@ -19,7 +19,8 @@ if ((quick)); then kib=4; starts=3; else kib=64; starts=10; fi
 
 scripts/setup.sh >/dev/null || exit 1
 { cmake --preset windows && cmake --build --preset windows && cmake --preset native &&
-  cmake --build --preset native --target kestro-bench kestro-link-server kestro-package; } \
+  cmake --build --preset native --target kestro-bench kestro-link-server kestro-package \
+    kestro-update hidraw-bench-all; } \
   >/dev/null || { echo "bench: the build failed" >&2; exit 1; }
 
 out=$root/build/bench
@@ -43,6 +44,20 @@ while read -r line; do
       "$(field wall_ms "$line") ms, minimum $(field minimum_ms "$line") ms, ratio $(field ratio "$line")"
   fi
 done <"$native"
+
+# --- many controllers at once through umockdev: kestro-update --all ---
+if ((quick)); then counts="1 2"; all_kib=4; else counts="1 4 8"; all_kib=64; fi
+for protocol in normal boot; do
+  one=
+  for n in $counts; do
+    line=$(umockdev-wrapper build/native/tests/hidraw/hidraw-bench-all "$n" "$protocol" "$all_kib")
+    [[ $(field ok "$line") == 1 ]] || failed=1
+    wall=$(field wall_ms "$line")
+    [[ -n $one ]] || one=$wall
+    row "kestro-update --all, $n x $(field protocol "$line"), $all_kib KiB" \
+      "wall $wall ms, $(awk -v a="$wall" -v b="$one" 'BEGIN { printf "%.2f", a / b }') x one; peak memory $(field peak_kib "$line") KiB"
+  done
+done
 
 # --- under Wine ---
 export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -154,6 +169,13 @@ else
   row "Wine, start to window" "FAILED"
   failed=1
 fi
+
+# The console program's start, to its answer that there is no controller, timed the same way.
+console_start=$(wine build/windows/bench/startwatch.exe --exit \
+  "$(winpath "$root/build/windows/kestro-update.exe")" "$starts" --list 2>/dev/null |
+  sed -n 's/median_ms=//p' | tr -d '\r')
+row "Wine, kestro-update.exe --list to its end, no controller, median of $starts" \
+  "${console_start:-FAILED} ms (the dialog's start to window: ${shipped_start:-?} ms)"
 
 size=$(stat -c %s build/windows/KestroUpdate.exe)
 imports=$(tests/e2e/check-static.sh build/windows/KestroUpdate.exe 2>&1 | sed -n 's/^ok *[^:]*: //p')
