@@ -87,7 +87,10 @@ void FakeHidPort::QueueInput(const std::wstring& path, std::uint64_t instance,
 
 std::vector<std::vector<std::uint8_t>> FakeHidPort::Written() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_written;
+  std::vector<std::vector<std::uint8_t>> written;
+  written.reserve(m_written.size());
+  for (const auto& report : m_written) written.emplace_back(report.begin(), report.end());
+  return written;
 }
 
 int FakeHidPort::Registrations() const {
@@ -132,7 +135,7 @@ bool FakeHidPort::Write(PortHandle handle, const Report& report, std::uint32_t t
       return false;
     }
     if (outcome != link::Outcome::kDone) return false;
-    m_written.emplace_back(report, report + kReportSize);
+    std::memcpy(m_written.emplace_back().data(), report, kReportSize);
     const auto found = m_devices.find(target.number);
     if (found != m_devices.end()) device = found->second;
   }
