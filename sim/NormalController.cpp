@@ -78,7 +78,7 @@ void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
   {
     std::lock_guard lock(mutex_);
     const std::uint8_t* payload = report + 1;
-    outputs_.emplace_back(payload, payload + kPayloadBytes);
+    std::memcpy(outputs_.emplace_back().data(), payload, kPayloadBytes);
     const std::size_t count = payload[0];
     if (count < kPacketHeadBytes + 1 || count > kMaxPacketBytes) {
       ++malformed_;
@@ -337,7 +337,10 @@ std::uint32_t NormalController::MalformedReports() const {
 
 std::vector<std::vector<std::uint8_t>> NormalController::Outputs() const {
   std::lock_guard lock(mutex_);
-  return outputs_;
+  std::vector<std::vector<std::uint8_t>> outputs;
+  outputs.reserve(outputs_.size());
+  for (const auto& payload : outputs_) outputs.emplace_back(payload.begin(), payload.end());
+  return outputs;
 }
 
 void NormalController::SetEventLog(std::function<void(const std::string&)> log) {

@@ -4,7 +4,9 @@
 // image, one more request that the host answers with the end command.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -101,7 +103,9 @@ class NormalController : public Device {
   const NormalConfig config_;
   mutable std::mutex mutex_;
   std::function<void(const std::string&)> log_;
-  std::vector<std::vector<std::uint8_t>> outputs_;
+  // In blocks: a report costs no allocation of its own, and a long poll copies none of the
+  // earlier ones (a waiting host writes one every few milliseconds).
+  std::deque<std::array<std::uint8_t, kPayloadBytes>> outputs_;
   std::uint32_t versionQueries_ = 0;
   bool updateRequested_ = false;
   bool announced_ = false;

@@ -7,14 +7,15 @@
 // The boot loader is modelled as the protocol allows a host to rely on it: it answers its frames
 // in order, at most once each, no later than 1.5 s. Against a controller that breaks that, no
 // host can tell whose acknowledgement it reads.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/UpdateDlg.h"
 #include "res/resource.h"
@@ -130,11 +131,30 @@ class ScriptedController : public sim::Device {
   bool m_gone = false;
 };
 
-const std::string& PackagePath() {
-  static const std::string path = (std::filesystem::temp_directory_path() /
-                                   ("kestro-update-fuzz-" + std::to_string(::getpid()) + ".dat"))
-                                      .string();
-  return path;
+// The package lives in memory: rewriting a file on disk for every input costs more than the
+// update itself (a truncate on a discarding file system waits for the device). The updater opens
+// it by path like any other file.
+class PackageStore {
+ public:
+  PackageStore() : m_fd(::memfd_create("kestro-update-fuzz.dat", MFD_CLOEXEC)) {
+    if (m_fd < 0) {
+      std::perror("memfd_create");
+      std::abort();
+    }
+  }
+  std::wstring Path() const { return L"/proc/self/fd/" + std::to_wstring(m_fd); }
+  bool Write(const std::vector<std::uint8_t>& bytes) const {
+    return ::ftruncate(m_fd, 0) == 0 &&
+           ::pwrite(m_fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+  }
+
+ private:
+  int m_fd;
+};
+
+const PackageStore& Package() {
+  static const PackageStore store;
+  return store;
 }
 
 void Check(bool condition) {
@@ -165,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (decoyFirst) records.push_back({.modelId = 7, .image = sim::PatternImage(40, 1)});
   records.push_back(record);
   if (followed) records.push_back({.modelId = 7, .image = sim::PatternImage(90, 2)});
-  if (!sim::WriteFileBytes(PackagePath(), sim::BuildPackage(records))) return 0;
+  if (!Package().Write(sim::BuildPackage(records))) return 0;
 
   testing::Environment env;
   // KESTRO_FUZZ_TRACE=1 shows what the updater and the controller did, to read a crash by.
@@ -177,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   env.system.runThreadsInline = true;
   env.system.onFileDialog = [](const OpenFileRequest&, std::wstring& path) {
-    path = std::filesystem::path(PackagePath()).wstring();
+    path = Package().Path();
     return true;
   };
   std::shared_ptr<sim::BootController> bootController;
