@@ -78,7 +78,7 @@ void NormalController::OnOutput(const OutputReport& report, DeviceHost& host) {
   {
     std::lock_guard lock(m_mutex);
     const std::uint8_t* payload = report + 1;
-    m_outputs.emplace_back(payload, payload + kPayloadSize);
+    std::memcpy(m_outputs.emplace_back().data(), payload, kPayloadSize);
     const std::size_t count = payload[0];
     if (count < kPacketBody + 1 || count > kMaxCommandPacket) {
       ++m_malformed;
@@ -337,7 +337,10 @@ std::uint32_t NormalController::MalformedReports() const {
 
 std::vector<std::vector<std::uint8_t>> NormalController::Outputs() const {
   std::lock_guard lock(m_mutex);
-  return m_outputs;
+  std::vector<std::vector<std::uint8_t>> outputs;
+  outputs.reserve(m_outputs.size());
+  for (const auto& payload : m_outputs) outputs.emplace_back(payload.begin(), payload.end());
+  return outputs;
 }
 
 void NormalController::SetEventLog(std::function<void(const std::string&)> log) {

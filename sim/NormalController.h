@@ -4,7 +4,9 @@
 // image, one more request that the host answers with the end command.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -101,7 +103,9 @@ class NormalController : public Device {
   const NormalConfig m_config;
   mutable std::mutex m_mutex;
   std::function<void(const std::string&)> m_log;
-  std::vector<std::vector<std::uint8_t>> m_outputs;
+  // In blocks: a report costs no allocation of its own, and a long poll copies none of the
+  // earlier ones (a waiting host writes one every few milliseconds).
+  std::deque<std::array<std::uint8_t, kPayloadSize>> m_outputs;
   std::uint32_t m_versionQueries = 0;
   bool m_updateRequested = false;
   bool m_announced = false;

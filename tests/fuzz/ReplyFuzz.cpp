@@ -6,8 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "app/UpdateDlg.h"
 #include "tests/support/Environment.h"
+#include "tests/support/RecordingHost.h"
+#include "update/Updater.h"
 
 namespace {
 
@@ -15,12 +16,13 @@ namespace {
 // reproduces from the input.
 struct World {
   kestro::testing::Environment env;
-  std::unique_ptr<kestro::CUpdateDlg> dialog;
+  kestro::CHid hid{env.port};
+  kestro::testing::RecordingHost host{hid, env.clock};
+  kestro::Updater updater{hid, host};
   World() {
     kestro::SetDiagnosticSink(nullptr);
     env.port.Attach(L"pad", 0x3A7C, 0x5750);
-    dialog = std::make_unique<kestro::CUpdateDlg>(env.system, env.port);
-    env.system.CreateDialog(*dialog);
+    kestro::updateState = kestro::kUpdateStateIdle;
   }
 };
 
@@ -29,8 +31,8 @@ struct World {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   World world;
-  kestro::FramedUpdate& framed = world.dialog->Framed();
-  kestro::BootUpdate& boot = world.dialog->Boot();
+  kestro::FramedUpdate& framed = world.updater.Framed();
+  kestro::BootUpdate& boot = world.updater.Boot();
   const std::uint8_t mode = data[0];
   ++data;
   --size;
@@ -48,9 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   // Boot replies: queued as the controller's answers to one exchange.
-  world.dialog->Hid().FindDevice();
-  world.dialog->Hid().OpenDevice();
-  world.dialog->Hid().SetReadTimeout(10);
+  world.hid.FindDevice();
+  world.hid.OpenDevice();
+  world.hid.SetReadTimeout(10);
   for (const auto& r : replies) {
     std::uint8_t payload[64];
     std::memcpy(payload, r.data(), 64);

@@ -1,27 +1,30 @@
 // A whole update, in either protocol, against an emulated controller whose side of the
 // conversation the input disturbs: answers late, lost, repeated or drowned in noise, frames that
-// never arrive, a controller that vanishes. On the virtual clock, through the real dialog. What
-// must hold: the update ends within its bounds, shows at most one verdict, leaves the package
-// closed, and reports success only when the controller holds exactly the package's image.
+// never arrive, a controller that vanishes. On the virtual clock, through the Updater as a front
+// runs it. What must hold: the update ends within its bounds, tells at most one outcome, leaves
+// the package closed, and reports success only when the controller holds exactly the package's
+// image.
 //
 // The boot loader is modelled as the protocol allows a host to rely on it: it answers its frames
 // in order, at most once each, no later than 1.5 s. Against a controller that breaks that, no
 // host can tell whose acknowledgement it reads.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "app/UpdateDlg.h"
-#include "res/resource.h"
 #include "sim/BootController.h"
 #include "sim/NormalController.h"
 #include "sim/Package.h"
 #include "tests/support/Environment.h"
+#include "tests/support/RecordingHost.h"
+#include "update/UpdateState.h"
+#include "update/Updater.h"
 
 namespace {
 
@@ -130,11 +133,30 @@ class ScriptedController : public sim::Device {
   bool m_gone = false;
 };
 
-const std::string& PackagePath() {
-  static const std::string path = (std::filesystem::temp_directory_path() /
-                                   ("kestro-update-fuzz-" + std::to_string(::getpid()) + ".dat"))
-                                      .string();
-  return path;
+// The package lives in memory: rewriting a file on disk for every input costs more than the
+// update itself (a truncate on a discarding file system waits for the device). The updater opens
+// it by path like any other file.
+class PackageStore {
+ public:
+  PackageStore() : m_fd(::memfd_create("kestro-update-fuzz.dat", MFD_CLOEXEC)) {
+    if (m_fd < 0) {
+      std::perror("memfd_create");
+      std::abort();
+    }
+  }
+  std::wstring Path() const { return L"/proc/self/fd/" + std::to_wstring(m_fd); }
+  bool Write(const std::vector<std::uint8_t>& bytes) const {
+    return ::ftruncate(m_fd, 0) == 0 &&
+           ::pwrite(m_fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+  }
+
+ private:
+  int m_fd;
+};
+
+const PackageStore& Package() {
+  static const PackageStore store;
+  return store;
 }
 
 void Check(bool condition) {
@@ -165,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (decoyFirst) records.push_back({.modelId = 7, .image = sim::PatternImage(40, 1)});
   records.push_back(record);
   if (followed) records.push_back({.modelId = 7, .image = sim::PatternImage(90, 2)});
-  if (!sim::WriteFileBytes(PackagePath(), sim::BuildPackage(records))) return 0;
+  if (!Package().Write(sim::BuildPackage(records))) return 0;
 
   testing::Environment env;
   // KESTRO_FUZZ_TRACE=1 shows what the updater and the controller did, to read a crash by.
@@ -175,11 +197,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     SetDiagnosticSink(nullptr);
   }
-  env.system.runThreadsInline = true;
-  env.system.onFileDialog = [](const OpenFileRequest&, std::wstring& path) {
-    path = std::filesystem::path(PackagePath()).wstring();
-    return true;
-  };
   std::shared_ptr<sim::BootController> bootController;
   std::shared_ptr<sim::NormalController> normalController;
   std::shared_ptr<sim::Device> inner;
@@ -202,15 +219,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto controller = std::make_shared<ScriptedController>(inner, script, boot);
   env.port.AttachDevice(L"pad", controller);
 
-  CUpdateDlg dialog(env.system, env.port);
-  env.system.CreateDialog(dialog);
-  if (!env.system.Control(IDC_UPDATE_BUTTON).enabled)
-    return 0;  // the start-up query found nothing to update
+  // As a front runs it: the search, the version query, then the update of the controller opened.
+  CHid hid(env.port);
+  testing::RecordingHost host(hid, env.clock);
+  host.package = Package().Path();
+  Updater updater(hid, host);
+  updater.Context().ClearImageFields();
+  if (!hid.FindDevice()) return 0;
+  updater.QueryDeviceVersion();
+  updateState = kUpdateStateIdle;
+  if (!host.updateAllowed || !hid.OpenDevice()) return 0;  // nothing to update
 
   controller->armed = true;
   const std::uint64_t pressedAt = env.clock.NowMs();
-  env.system.Deliver(win::WM_COMMAND, IDC_UPDATE_BUTTON, 0);  // runs the whole update, inline
-  env.system.DeliverPosted();
+  stopFlag = 0;
+  updater.Run(boot ? kDeviceKindBoot : kDeviceKindNormal);
   const std::uint64_t took = env.clock.NowMs() - pressedAt;
 
   const std::uint64_t blocks = length / 32 + 2;
@@ -219,17 +242,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
            : (script.Size() + blocks + 10) * std::uint64_t{kEraseBoundMs};
   Check(took <= bound);
 
-  const std::wstring success = L"\n Firmware upgraded! \n";
-  const std::wstring failure = L"Firmware update failure\n";
-  int successes = 0;
-  int failures = 0;
-  for (const auto& box : env.system.MessageBoxes()) {
-    successes += box.text == success;
-    failures += box.text == failure;
-  }
-  Check(successes + failures <= 1);
-  Check(!dialog.Context().packageFile.IsOpen());
-  if (successes == 1) {
+  Check(host.outcomes <= 1);
+  Check(!updater.Context().packageFile.IsOpen());
+  if (host.outcome == UpdateHost::Outcome::kSucceeded) {
     if (boot) {
       Check(bootController->FlashRange(kBase, static_cast<std::uint32_t>(length)) == record.image);
       Check(bootController->VersionWord() == (std::uint32_t{beta} << 16 | version));

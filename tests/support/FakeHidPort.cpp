@@ -5,11 +5,11 @@
 namespace kestro::testing {
 
 // Lets an emulated controller answer through the port that hosts it, for as long as the attach
-// it was plugged in with lasts.
+// it was plugged in with lasts. Lives for one write, which keeps the path.
 class FakeHidPort::Host : public sim::DeviceHost {
  public:
-  Host(FakeHidPort& port, std::wstring path, std::uint64_t instance)
-      : m_port(port), m_path(std::move(path)), m_instance(instance) {}
+  Host(FakeHidPort& port, const std::wstring& path, std::uint64_t instance)
+      : m_port(port), m_path(path), m_instance(instance) {}
   void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
     m_port.QueueInput(m_path, m_instance, payload, delayMs);
   }
@@ -21,7 +21,7 @@ class FakeHidPort::Host : public sim::DeviceHost {
 
  private:
   FakeHidPort& m_port;
-  std::wstring m_path;
+  const std::wstring& m_path;
   std::uint64_t m_instance;
 };
 
@@ -87,7 +87,10 @@ void FakeHidPort::QueueInput(const std::wstring& path, std::uint64_t instance,
 
 std::vector<std::vector<std::uint8_t>> FakeHidPort::Written() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_written;
+  std::vector<std::vector<std::uint8_t>> written;
+  written.reserve(m_written.size());
+  for (const auto& report : m_written) written.emplace_back(report.begin(), report.end());
+  return written;
 }
 
 int FakeHidPort::Enumerations() const {
@@ -138,7 +141,7 @@ bool FakeHidPort::Write(PortHandle handle, const Report& report, std::uint32_t t
       return false;
     }
     if (outcome != link::Outcome::kDone) return false;
-    m_written.emplace_back(report, report + kReportSize);
+    std::memcpy(m_written.emplace_back().data(), report, kReportSize);
     const auto found = m_devices.find(target.number);
     if (found != m_devices.end()) device = found->second;
   }

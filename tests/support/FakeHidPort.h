@@ -3,7 +3,9 @@
 // device link's rules (link::InterfaceTable), so the native tests see what the link build sees.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,7 +73,9 @@ class FakeHidPort : public HidPort {
   link::InterfaceTable m_interfaces;
   // The emulated controller of each attach that hosts one, by attach number.
   std::map<std::uint64_t, std::shared_ptr<sim::Device>> m_devices;
-  std::vector<std::vector<std::uint8_t>> m_written;
+  // In blocks: a write costs no allocation of its own, and a long poll copies none of the
+  // earlier ones (a waiting updater writes one every few milliseconds).
+  std::deque<std::array<std::uint8_t, kReportSize>> m_written;
   int m_registrations = 0;
   int m_enumerations = 0;
   NativeWindow m_window = nullptr;
