@@ -93,21 +93,26 @@ void Say(const std::string& line) { std::fprintf(stderr, "kestro-update: %s\n", 
 // --- Ctrl-C: during a transfer, a warning first and an abort on the second ----------------------
 
 std::atomic<int> g_interrupts{0};
-hidraw::HidrawPort* g_port = nullptr;
-StopSignal* g_stop = nullptr;
-const TerminalHost* g_host = nullptr;
+std::atomic<hidraw::HidrawPort*> g_port{nullptr};
+std::atomic<StopSignal*> g_stop{nullptr};
+std::atomic<const TerminalHost*> g_host{nullptr};
+// The update has ended: what is left is to say so and exit with its status. A press now changes
+// nothing (and the objects above are on their way out).
+std::atomic<bool> g_updateOver{false};
 std::string g_warning;
 std::string g_aborting;
 
 void OnInterrupt(int) {
-  if (g_host == nullptr || !g_host->Transferring()) _exit(130);  // nothing is being written
+  if (g_updateOver.load()) return;
+  const TerminalHost* host = g_host.load();
+  if (host == nullptr || !host->Transferring()) _exit(130);  // nothing is being written
   // Only async-signal-safe calls here: an atomic, write(2), the port's atomic flag and the stop's
   // eventfd.
   const int count = ++g_interrupts;
   if (count >= 2) {
     // Reads and writes fail from now on, and the pauses between them end at once.
-    g_port->Abort();
-    g_stop->Raise();
+    g_port.load()->Abort();
+    g_stop.load()->Raise();
   }
   const std::string& text = count == 1 ? g_warning : g_aborting;
   if (write(STDERR_FILENO, text.data(), text.size()) < 0) return;
@@ -291,6 +296,7 @@ int Run(const Options& options) {
   } else {
     framed.Usb_UpdateThread();
   }
+  g_updateOver = true;
   if (g_interrupts.load() >= 2) SayInstructions(texts);
   return host.Succeeded() ? kExitDone : kExitFailed;
 }
