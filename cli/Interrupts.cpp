@@ -17,6 +17,9 @@ std::atomic<HidPort*> g_port{nullptr};
 std::atomic<StopSignal*> g_stop{nullptr};
 std::atomic<const TerminalHost*> g_host{nullptr};
 std::atomic<bool> g_stopped{false};
+// The update has ended: what is left is to say so and exit with its status. A press now changes
+// nothing (and the objects above are on their way out).
+std::atomic<bool> g_updateOver{false};
 
 const std::string kWarning =
     "\nkestro-update: the controller is being written; stopping now leaves it without working "
@@ -30,6 +33,7 @@ void Stop() {
 }
 
 void OnPress() {
+  if (g_updateOver.load()) return;
   const int count = ++g_count;
   if (g_countOnly.load()) return;
   const TerminalHost* host = g_host.load();
@@ -46,6 +50,13 @@ void GuardUpdate(HidPort& port, StopSignal& stop, const TerminalHost& host) {
   g_port = &port;
   g_stop = &stop;
   g_host = &host;
+}
+
+void EndUpdate() {
+  g_updateOver = true;
+  g_port = nullptr;
+  g_stop = nullptr;
+  g_host = nullptr;
 }
 
 void StopUpdate() {

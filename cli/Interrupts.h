@@ -18,6 +18,8 @@ namespace interrupts {
 void Install();
 // One controller's update: from now on, presses act on this port and these pauses.
 void GuardUpdate(HidPort& port, StopSignal& stop, const TerminalHost& host);
+// The update has ended: presses change nothing any more.
+void EndUpdate();
 // The update is stopped as if the second press had come (a parent that asks its child to stop).
 void StopUpdate();
 // Presses only counted, for a program that runs many controllers.

@@ -187,6 +187,7 @@ int Update(Session& session, const Options& options, const Texts& texts) {
   interrupts::GuardUpdate(*session.port, session.stop, session.host);
   if (options.child) FollowParent();
   session.updater.Run(static_cast<DeviceKindValue>(DeviceKind.load()));
+  interrupts::EndUpdate();
   if (interrupts::Count() >= 2 && !options.child) SayInstructions(texts);
   return session.host.Result() == UpdateHost::Outcome::kSucceeded ? kExitDone : kExitFailed;
 }
