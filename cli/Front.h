@@ -9,6 +9,9 @@
 
 namespace kestro::cli {
 
+// The program and its version, from the project's one version.
+inline constexpr char kProgramName[] = "kestro-update " KESTRO_VERSION;
+
 inline constexpr int kExitDone = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitNoController = 2;

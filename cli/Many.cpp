@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -158,6 +159,9 @@ struct Run {
   std::atomic<bool> ended{false};
   Clock::time_point started;
   Clock::time_point finished;
+  // The package as this run's program reads it: a copy of its own, since the updater opens its
+  // package without sharing (on Windows a second program could not open the same file).
+  std::filesystem::path package;
   // Guarded by the board's lock.
   std::string outcome;  // the child's outcome word; empty when it told none
   std::string text;     // the outcome's text, else its last message or note
@@ -251,10 +255,19 @@ class Board {
 
 // Starts a program of its own for the run's controller, and a thread that follows its lines.
 bool Start(Run& run, Board& board, const Options& options, bool skipCurrent) {
+  static int copies = 0;
+  const std::filesystem::path original = PathOf(*options.package);
+  std::filesystem::path name =
+      "kestro-update-" + std::to_string(ProcessId()) + "-" + std::to_string(++copies) + "-";
+  name += original.filename();
+  run.package = std::filesystem::temp_directory_path() / name;
+  std::error_code error;
+  std::filesystem::copy_file(original, run.package,
+                             std::filesystem::copy_options::overwrite_existing, error);
   std::vector<std::string> arguments = {ProgramPath(), "--device", Name(run), "--child"};
   if (skipCurrent) arguments.push_back("--skip-current");
   if (options.debug) arguments.push_back("--debug");
-  arguments.push_back(*options.package);
+  arguments.push_back(error ? *options.package : PathText(run.package));
   run.started = Clock::now();
   if (!run.process.Start(arguments)) {
     std::lock_guard<std::mutex> lock(board.Lock());
@@ -311,6 +324,8 @@ bool Start(Run& run, Board& board, const Options& options, bool skipCurrent) {
 
 void Join(Run& run) {
   if (run.reader.joinable()) run.reader.join();
+  std::error_code error;
+  std::filesystem::remove(run.package, error);
 }
 
 // --- the log -------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // one controller (--child), it tells its parent in the lines of cli/ChildLines.h.
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "cli/TerminalHost.h"
 #include "hid/Hid.h"
 #include "platform/Utf8.h"
+#include "platform/record/RecordingPort.h"
 #include "update/UpdateSession.h"
 #include "update/UpdateState.h"
 #include "update/Updater.h"
@@ -26,17 +28,40 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What the program works with: the controller, the front and the updater over them.
+// What the program works with: the controller (through a recording port with --record), the
+// front and the updater over them.
 struct Session {
   Session(const Texts& texts, const Options& options)
-      : port(CreateControllerPort()),
-        hid(*port),
+      : systemPort(CreateControllerPort()),
+        port(options.record ? std::make_unique<record::RecordingPort>(*systemPort, recorder)
+                            : nullptr),
+        hid(port ? *port : *systemPort),
         host(texts, stop, options.yes,
              options.child ? TerminalHost::Audience::kParent : TerminalHost::Audience::kPerson),
         updater(hid, host) {
     if (options.device) hid.LimitTo(FromUtf8(*options.device));
   }
-  std::unique_ptr<HidPort> port;
+  HidPort& Port() { return port ? *port : *systemPort; }
+  // Once the controller is found: what the recording is of.
+  void StartRecording(const std::optional<std::string>& package) {
+    if (!recorder.IsOpen()) return;
+    record::Header header;
+    header.program = kProgramName;
+    const HidAttributes ids = hid.DeviceAttributes();
+    header.controller = {ToUtf8(hid.DevicePath()), ids.vendorId, ids.productId,
+                         DeviceKind.load() == kDeviceKindBoot ? "boot" : "normal"};
+    if (package) {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(PathOf(*package), error);
+      header.package = record::PackageFacts{ToUtf8(PathOf(*package).filename().wstring()),
+                                            error ? 0 : static_cast<std::uint64_t>(size)};
+    }
+    recorder.Start(header);
+  }
+
+  record::Recorder recorder;
+  std::unique_ptr<HidPort> systemPort;
+  std::unique_ptr<record::RecordingPort> port;
   CHid hid;
   StopSignal stop;
   TerminalHost host;
@@ -48,10 +73,10 @@ enum class Found { kYes, kNone, kDenied };
 // Searches, and with --wait keeps searching as controllers come and go.
 Found FindController(Session& session, const Options& options, Clock::time_point deadline) {
   std::optional<ArrivalWatch> watch;
-  if (options.wait) watch.emplace(*session.port);
+  if (options.wait) watch.emplace(session.Port());
   for (;;) {
     if (session.hid.FindDevice()) return Found::kYes;
-    for (const DeniedInterface& denied : DeniedInterfaces(*session.port)) {
+    for (const DeniedInterface& denied : DeniedInterfaces(*session.systemPort)) {
       if (!IsSupportedController(denied.attributes)) continue;
       if (options.device && FromUtf8(*options.device) != denied.path) continue;
       char identity[16];
@@ -92,6 +117,7 @@ std::optional<int> ConnectController(Session& session, const Options& options, c
       case Found::kYes:
         break;
     }
+    session.StartRecording(options.package);
     // The version query, then the transfer state at rest.
     session.updater.QueryDeviceVersion();
     updateState = kUpdateStateIdle;
@@ -132,6 +158,7 @@ int ShowVersion(Session& session) {
     return kExitFailed;
   }
   console::Out(ToUtf8(title) + "\n");
+  session.recorder.Outcome("version", ToUtf8(title));
   return kExitDone;
 }
 
@@ -164,7 +191,10 @@ int Update(Session& session, const Options& options, const Texts& texts) {
       session.host.Finish(UpdateHost::Outcome::kNotMade, L"", UpdateHost::From::kTitle);
     return kExitFailed;
   }
-  const std::uint32_t target = found.image->header.VersionWord();
+  const ImageHeader& image = found.image->header;
+  const std::uint32_t target = image.VersionWord();
+  session.recorder.Image(
+      {found.image->record, image.modelId, image.variant, target, image.baseAddress, image.length});
   if (options.child) {
     console::Out(child::Line(child::kTarget, Hex32(target)));
     // A controller that runs the package's version already is left alone.
@@ -184,10 +214,18 @@ int Update(Session& session, const Options& options, const Texts& texts) {
     return kExitFailed;
   }
   stopFlag = 0;
-  interrupts::GuardUpdate(*session.port, session.stop, session.host);
+  interrupts::GuardUpdate(session.Port(), session.stop, session.host);
   if (options.child) FollowParent();
   session.updater.Run(static_cast<DeviceKindValue>(DeviceKind.load()));
   interrupts::EndUpdate();
+  if (session.recorder.IsOpen()) {
+    const auto outcome = session.host.Result();
+    if (outcome != UpdateHost::Outcome::kSucceeded && !session.hid.FindDevice()) {
+      session.recorder.Removed();
+    }
+    session.recorder.Outcome(outcome ? child::OutcomeWord(*outcome) : "not-made",
+                             session.host.ResultText());
+  }
   if (interrupts::Count() >= 2 && !options.child) SayInstructions(texts);
   return session.host.Result() == UpdateHost::Outcome::kSucceeded ? kExitDone : kExitFailed;
 }
@@ -208,6 +246,10 @@ int RunOne(const Options& options, const Texts& texts) {
     }
   }
   Session session(texts, options);
+  if (options.record && !session.recorder.Open(FullPath(*options.record))) {
+    Say("cannot write the recording " + *options.record);
+    return kExitFailed;
+  }
   session.updater.Context().ClearImageFields();
   if (const auto status = ConnectController(session, options, texts)) return *status;
   if (options.child) TellParentFound(session);

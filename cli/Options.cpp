@@ -11,7 +11,7 @@ const char kUsage[] =
     "       kestro-update --list [--json]\n"
     "       kestro-update --all [--yes] [--log FILE] PACKAGE.dat\n"
     "       kestro-update --station [--log FILE] PACKAGE.dat\n"
-    "       kestro-update --help\n"
+    "       kestro-update --help | --version\n"
     "  without PACKAGE: shows the connected controller's firmware version\n"
     "  PACKAGE.dat      updates the controller with the package's image for it\n"
     "  --yes            takes the offered version without asking\n"
@@ -23,7 +23,8 @@ const char kUsage[] =
     "  --json           --list as JSON\n"
     "  --all            updates every connected controller at once, each with its image\n"
     "  --station        until Ctrl-C, updates each controller as it is plugged in\n"
-    "  --log FILE       --all and --station append one JSON line per controller to FILE\n";
+    "  --log FILE       --all and --station append one JSON line per controller to FILE\n"
+    "  --record FILE    writes the session with the controller to FILE, to send with a report\n";
 
 namespace {
 
@@ -42,6 +43,8 @@ const std::vector<Option>& Table() {
   static const std::vector<Option> table = {
       {"--help", false, [](Options& o, const std::string&) { return Set(&Options::help, o); }},
       {"-h", false, [](Options& o, const std::string&) { return Set(&Options::help, o); }},
+      {"--version", false,
+       [](Options& o, const std::string&) { return Set(&Options::version, o); }},
       {"--yes", false, [](Options& o, const std::string&) { return Set(&Options::yes, o); }},
       {"--wait", false, [](Options& o, const std::string&) { return Set(&Options::wait, o); }},
       {"--debug", false, [](Options& o, const std::string&) { return Set(&Options::debug, o); }},
@@ -71,6 +74,11 @@ const std::vector<Option>& Table() {
          o.log = value;
          return !value.empty();
        }},
+      {"--record", true,
+       [](Options& o, const std::string& value) {
+         o.record = value;
+         return !value.empty();
+       }},
   };
   return table;
 }
@@ -85,6 +93,7 @@ std::string Conflict(const Options& o) {
   if (o.json && !o.list) return "--json goes with --list";
   if (o.log && !(o.all || o.station)) return "--log goes with --all or --station";
   if (o.skipCurrent && !o.child) return "--skip-current is --station's own";
+  if (o.record && (o.all || o.station || o.list)) return "--record is for one controller";
   return {};
 }
 
@@ -114,7 +123,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       return {std::nullopt, "wrong value for " + argument + ": '" + value + "'"};
     }
   }
-  if (options.help) return {options, {}};
+  if (options.help || options.version) return {options, {}};
   if (const std::string conflict = Conflict(options); !conflict.empty()) {
     return {std::nullopt, conflict};
   }

@@ -24,6 +24,9 @@ struct Options {
   bool all = false;
   bool station = false;
   std::optional<std::string> log;
+  bool version = false;
+  // The session with the controller, written to this file as it goes (platform/record).
+  std::optional<std::string> record;
   // Started by --all or --station for one controller: lines for the parent, not for a person.
   bool child = false;
   // With --child: a normal-mode controller that runs the package's version already is left alone.

@@ -17,6 +17,14 @@ std::filesystem::path PathOf(const std::string& utf8) {
 #endif
 }
 
+std::string PathText(const std::filesystem::path& path) {
+#ifdef _WIN32
+  return ToUtf8(path.wstring());
+#else
+  return path.string();
+#endif
+}
+
 std::wstring FullPath(const std::string& utf8) {
   const std::filesystem::path full = std::filesystem::absolute(PathOf(utf8));
 #ifdef _WIN32

@@ -12,6 +12,8 @@ namespace kestro::cli {
 
 // A path as the command line gave it (UTF-8), for the file system.
 std::filesystem::path PathOf(const std::string& utf8);
+// A path as the command line would give it (UTF-8).
+std::string PathText(const std::filesystem::path& path);
 // Its full path, for the updater.
 std::wstring FullPath(const std::string& utf8);
 

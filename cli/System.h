@@ -63,6 +63,9 @@ void InterruptMessage(const std::string& text);
 // The system's words for one of its error codes (errno, or GetLastError's).
 std::string ErrorText(std::uint32_t code);
 
+// This process's id, to name its files.
+unsigned long ProcessId();
+
 // This program's own file, to start it again for one controller.
 std::string ProgramPath();
 

@@ -60,6 +60,7 @@ void TerminalHost::Tell(const std::wstring& message, From from) {
 
 void TerminalHost::Finish(Outcome outcome, const std::wstring& message, From from) {
   m_outcome = outcome;
+  m_outcomeText = ToUtf8(ForTerminal(message));
   if (m_audience == Audience::kParent) {
     const std::string prefix = from == From::kProgram ? "kestro-update: " : "";
     const std::string text = message.empty() ? "" : prefix + ToUtf8(ForTerminal(message));

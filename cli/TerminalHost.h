@@ -44,6 +44,8 @@ class TerminalHost : public UpdateHost {
   const std::wstring& Title() const { return m_title; }
   // How the update ended; none when it never started.
   std::optional<Outcome> Result() const { return m_outcome; }
+  // What the user was told of it, as a terminal shows it.
+  const std::string& ResultText() const { return m_outcomeText; }
   // The user has accepted the image: from here on the controller is being written.
   bool Transferring() const { return m_transferring.load(); }
   // A line of the program's own (not the update's), for a person or the parent.
@@ -57,6 +59,7 @@ class TerminalHost : public UpdateHost {
   std::optional<std::wstring> m_package;
   std::wstring m_title;
   std::optional<Outcome> m_outcome;
+  std::string m_outcomeText;
   std::atomic<bool> m_transferring{false};
   std::uint32_t m_lastPercent = 0;
   Progress m_progress;

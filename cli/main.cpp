@@ -38,6 +38,10 @@ int Main(const std::vector<std::string>& arguments) {
     console::Out(kUsage);
     return kExitDone;
   }
+  if (options.version) {
+    console::Out(std::string(kProgramName) + "\n");
+    return kExitDone;
+  }
   if (options.debug) {
     SetDiagnosticSink([](const std::wstring& line) { console::Err(ToUtf8(line)); });
   }

@@ -20,7 +20,7 @@ std::optional<PackageImage> FindPackageImage(PackageSource& source, std::uint16_
                                              std::uint8_t variant) {
   const std::uint64_t fileLength = source.Length() & 0xFFFFFFFFu;
   std::uint64_t position = 0;
-  while (position < fileLength) {
+  for (int record = 0; position < fileLength; ++record) {
     std::uint8_t bytes[kImageHeaderSize];
     std::size_t got = 0;
     if (!source.ReadAt(static_cast<std::uint32_t>(position), bytes, sizeof bytes, got) ||
@@ -32,7 +32,7 @@ std::optional<PackageImage> FindPackageImage(PackageSource& source, std::uint16_
     const std::uint64_t next = dataOffset + header.length;
     if (header.modelId == modelId && header.variant == variant) {
       if (header.length == 0 || next > fileLength) return std::nullopt;
-      return PackageImage{header, static_cast<std::uint32_t>(dataOffset)};
+      return PackageImage{header, static_cast<std::uint32_t>(dataOffset), record};
     }
     if (next > 0xFFFFFFFFu) return std::nullopt;  // would wrap to an earlier record
     position = next;

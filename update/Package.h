@@ -40,6 +40,7 @@ class PackageSource {
 struct PackageImage {
   ImageHeader header;
   std::uint32_t dataOffset = 0;  // file position of the first image byte
+  int record = 0;                // its record's place in the file, from 0
 };
 
 // The first record whose model id and variant match. Nothing when no record matches, and also

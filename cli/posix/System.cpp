@@ -92,6 +92,8 @@ void InterruptMessage(const std::string& text) {
 
 std::string ErrorText(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
 
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
 std::string ProgramPath() {
   char path[4096];
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);

@@ -113,6 +113,8 @@ std::string ErrorText(std::uint32_t code) {
   return ToUtf8(wide);
 }
 
+unsigned long ProcessId() { return ::GetCurrentProcessId(); }
+
 std::string ProgramPath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {

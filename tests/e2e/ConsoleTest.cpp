@@ -67,9 +67,11 @@ TEST_P(ConsoleTest, DoesWhatItDoesOnLinuxThroughWindowsOwnHidStack) {
     command += " '" + (argument == "PKG" ? WindowsPath(package) : argument) + "'";
   }
   if (c.pipe) command += " 2>&1 | cat";
-  const RunResult run = Run({"sh", "-c", command}, ProgramEnv(), kRunMs);
+  const RunResult run = e2e::Run({"sh", "-c", command}, ProgramEnv(), kRunMs);
   std::ofstream(Artifact("out.txt"), std::ios::binary) << run.output;
-  if (!c.pipe) EXPECT_EQ(run.exitCode, c.status) << run.output;
+  if (!c.pipe) {
+    EXPECT_EQ(run.exitCode, c.status) << run.output;
+  }
   for (const std::string& text : c.says) {
     EXPECT_NE(run.output.find(text), std::string::npos) << "no \"" << text << "\" in\n"
                                                         << run.output;
@@ -80,9 +82,9 @@ TEST_P(ConsoleTest, DoesWhatItDoesOnLinuxThroughWindowsOwnHidStack) {
   const bool updating = !c.arguments.empty() && c.arguments.back() == "PKG";
   for (std::size_t i = 0; i < c.controllers.size(); ++i) {
     SCOPED_TRACE("controller " + std::to_string(i));
-    const bool whole = normals[i] ? normals[i]->ReceivedImage() == normalRecord.image
-                                  : boots[i]->FlashRange(bootRecord.baseAddress,
-                                                         kImageBytes) == bootRecord.image;
+    const bool whole =
+        normals[i] ? normals[i]->ReceivedImage() == normalRecord.image
+                   : boots[i]->FlashRange(bootRecord.baseAddress, kImageBytes) == bootRecord.image;
     EXPECT_EQ(whole, updating && static_cast<int>(i) != c.pulled);
   }
 }
