@@ -2,7 +2,9 @@
 // memory the whole run holds at its peak: the program's own, and that of the programs it starts
 // for the controllers, together. A benchmark run by scripts/bench.sh under umockdev-wrapper; it
 // judges nothing, and exits non-zero only when an update failed.
-//   hidraw-bench-all CONTROLLERS normal|boot KIB
+// The controllers answer at once, so that the emulation's own cost shows, or, with a delay, as a
+// controller on a full-speed USB bus answers: a frame (1 ms) after each report.
+//   hidraw-bench-all CONTROLLERS normal|boot KIB [ANSWER_DELAY_MS]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,10 +27,11 @@ using namespace kestro;
 using namespace kestro::hidraw::testing;
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: hidraw-bench-all CONTROLLERS normal|boot KIB\n");
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: hidraw-bench-all CONTROLLERS normal|boot KIB [ANSWER_DELAY_MS]\n");
     return 2;
   }
+  const std::uint32_t delayMs = argc == 5 ? static_cast<std::uint32_t>(std::atoi(argv[4])) : 0;
   const int count = std::atoi(argv[1]);
   const bool boot = std::strcmp(argv[2], "boot") == 0;
   const std::size_t length = static_cast<std::size_t>(std::atoi(argv[3])) * 1024;
@@ -53,10 +56,14 @@ int main(int argc, char** argv) {
   std::vector<std::shared_ptr<sim::BootController>> boots;
   for (int i = 0; i < count; ++i) {
     if (boot) {
-      boots.push_back(std::make_shared<sim::BootController>());
+      sim::BootConfig config;
+      config.faults.answerDelayMs = delayMs;
+      boots.push_back(std::make_shared<sim::BootController>(config));
       bed.Plug(boots.back());
     } else {
-      normals.push_back(std::make_shared<sim::NormalController>());
+      sim::NormalConfig config;
+      config.faults.answerDelayMs = delayMs;
+      normals.push_back(std::make_shared<sim::NormalController>(config));
       bed.Plug(normals.back());
     }
   }
@@ -92,14 +99,22 @@ int main(int argc, char** argv) {
     char line[512];
     while (std::fgets(line, sizeof line, file)) {
       const char* at = std::strstr(line, "peak memory of the updates together: ");
-      if (at != nullptr) childrenKiB = std::atol(at + std::strlen("peak memory of the updates together: "));
+      if (at != nullptr)
+        childrenKiB = std::atol(at + std::strlen("peak memory of the updates together: "));
     }
     std::fclose(file);
   }
   std::filesystem::remove(errors);
+  // Where the processor time went: the updaters (the program and the ones it started), and the
+  // emulation of the controllers and their nodes here.
+  const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+  rusage self{};
+  getrusage(RUSAGE_SELF, &self);
   std::printf(
-      "controllers=%d protocol=%s kib=%zu ok=%d wall_ms=%.1f peak_kib=%ld program_peak_kib=%ld\n",
-      count, boot ? "boot" : "framed", length / 1024, ok ? 1 : 0, wallMs,
-      usage.ru_maxrss + childrenKiB, usage.ru_maxrss);
+      "controllers=%d protocol=%s kib=%zu delay_ms=%u ok=%d wall_ms=%.1f peak_kib=%ld "
+      "program_peak_kib=%ld updater_cpu_ms=%.0f emulation_cpu_ms=%.0f\n",
+      count, boot ? "boot" : "framed", length / 1024, delayMs, ok ? 1 : 0, wallMs,
+      usage.ru_maxrss + childrenKiB, usage.ru_maxrss, ms(usage.ru_utime) + ms(usage.ru_stime),
+      ms(self.ru_utime) + ms(self.ru_stime));
   return ok ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -14,6 +15,7 @@
 #include <optional>
 
 #include "platform/hidraw/HidrawPort.h"
+#include "platform/record/Recording.h"
 #include "tests/hidraw/ProgramFixture.h"
 #include "update/BootWire.h"
 #include "update/FramedUpdate.h"
@@ -143,7 +145,51 @@ struct UpdateCase {
   bool chinese;
   bool measure;                         // print the time per block
   const char* fileName = "update.dat";  // a Linux file name is bytes in whatever encoding
+  bool record = false;                  // with --record: the recording is the session's
 };
+
+// What --record wrote is the session: the controller and the package in its first line, every
+// report written in order, the image chosen, and the outcome.
+void ExpectRecordingOf(const std::string& path, const Controller& controller,
+                       const Package& package, const std::string& fileName) {
+  std::ifstream file(path);
+  std::string line;
+  ASSERT_TRUE(std::getline(file, line)) << "no recording at " << path;
+  const std::optional<record::Header> header = record::ParseHeader(line);
+  ASSERT_TRUE(header.has_value()) << line;
+  EXPECT_EQ(header->controller.path, controller.node->Place().devnode);
+  EXPECT_EQ(header->controller.mode, controller.boot ? "boot" : "normal");
+  ASSERT_TRUE(header->package.has_value());
+  EXPECT_EQ(header->package->name, fileName);
+  EXPECT_EQ(header->package->size, std::filesystem::file_size(package.path));
+  std::vector<std::vector<std::uint8_t>> outs;
+  std::optional<record::Event> image;
+  std::optional<record::Event> outcome;
+  std::uint64_t last = 0;
+  while (std::getline(file, line)) {
+    const std::optional<record::Event> event = record::ParseEvent(line);
+    ASSERT_TRUE(event.has_value()) << line;
+    EXPECT_GE(event->t, last);
+    last = event->t;
+    if (event->kind == record::Event::Kind::kOut) {
+      outs.emplace_back(event->report.begin(), event->report.end());
+    }
+    if (event->kind == record::Event::Kind::kImage) image = event;
+    if (event->kind == record::Event::Kind::kOutcome) outcome = event;
+  }
+  std::vector<std::vector<std::uint8_t>> written;
+  for (const WrittenReport& write : controller.node->Writes()) {
+    written.emplace_back(write.bytes.begin() + 1, write.bytes.end());
+  }
+  EXPECT_EQ(outs, written);
+  ASSERT_TRUE(image.has_value());
+  const sim::PackageRecord& record = controller.boot ? package.boot : package.normal;
+  EXPECT_EQ(image->image.record, controller.boot ? 1 : 0);
+  EXPECT_EQ(image->image.length, record.image.size());
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_EQ(outcome->outcome, "succeeded");
+  EXPECT_EQ(outcome->text, ProgramText(kTextUpgraded));
+}
 
 class WholeUpdateTest : public ProgramTest, public ::testing::WithParamInterface<UpdateCase> {};
 
@@ -158,11 +204,15 @@ TEST_P(WholeUpdateTest, ControllerHoldsExactlyThePackagesImage) {
 
   RunOptions options;
   options.chinese = c.chinese;
-  const Completion run = RunProgram({"--yes", package.path}, options);
+  const std::string recording = PathInDirectory("session.jsonl");
+  std::vector<std::string> arguments = {"--yes", package.path};
+  if (c.record) arguments.insert(arguments.begin(), {"--record", recording});
+  const Completion run = RunProgram(arguments, options);
   ASSERT_TRUE(run.exited) << run.err;
   const std::string offer = ProgramText(kTextNewFirmware, c.chinese) + " " + c.shownVersion;
   EXPECT_TRUE(Contains(run.out, offer)) << run.out;
   ExpectWholeUpdate(run, controller, package, c.chinese);
+  if (c.record) ExpectRecordingOf(recording, controller, package, c.fileName);
   if (controller.boot) {
     EXPECT_EQ(controller.boot->BytesBeyondRange(), 0u);
     EXPECT_EQ(controller.boot->VersionWord(),
@@ -176,9 +226,10 @@ TEST_P(WholeUpdateTest, ControllerHoldsExactlyThePackagesImage) {
     const std::size_t blockBytes = c.mode == Mode::kNormal ? framed::kBlockSize : kBootBlockSize;
     const std::size_t blocks = (c.length + blockBytes - 1) / blockBytes;
     std::printf(
-        "[ measured ] %s protocol, %zu KiB through umockdev: %zu blocks, %.3f ms per block "
+        "[ measured ] %s protocol%s, %zu KiB through umockdev: %zu blocks, %.3f ms per block "
         "(transfer %.0f ms, whole run %lld ms)\n",
-        ModeName(c.mode), c.length / 1024, blocks, *spanMs / static_cast<double>(blocks), *spanMs,
+        ModeName(c.mode), c.record ? " recorded" : "", c.length / 1024, blocks,
+        *spanMs / static_cast<double>(blocks), *spanMs,
         static_cast<long long>(run.elapsed.count()));
   }
 }
@@ -188,6 +239,9 @@ const UpdateCase kUpdates[] = {
     {"BootShortLastBlockBeta", Mode::kBoot, 100, 261, 2, "2.6 beta2", false, false},
     {"Normal64KiB", Mode::kNormal, 64 * 1024, 123, 0, "1.2", false, true},
     {"Boot64KiB", Mode::kBoot, 64 * 1024, 123, 0, "1.2", false, true},
+    {"Normal64KiBRecorded", Mode::kNormal, 64 * 1024, 123, 0, "1.2", false, true, "update.dat",
+     true},
+    {"Boot64KiBRecorded", Mode::kBoot, 64 * 1024, 123, 0, "1.2", false, true, "update.dat", true},
     {"NormalInChinese", Mode::kNormal, 100, 123, 0, "1.2", true, false},
     {"BootInChinese", Mode::kBoot, 100, 123, 0, "1.2", true, false},
     {"PackageNamedInChineseAndNoUtf8", Mode::kNormal, 100, 123, 0, "1.2", true, false,
