@@ -151,8 +151,11 @@ class Extraction {
     } else if (m_removed) {
       Count(m_imported, Skipped::kAfterRemoval);
     } else if (packet.completion && packet.ending == Ending::kDeviceGone) {
-      // Whichever of its transfers tells first: the device is gone for all of them.
+      // Whichever of its transfers tells first: the device is gone, and the transfers still
+      // pending ended with it.
       m_pending.erase(packet.request);
+      Count(m_imported, Skipped::kAfterRemoval, m_pending.size());
+      m_pending.clear();
       Add(record::Event::Kind::kRemoved, packet.time);
       m_removed = true;
     } else if (packet.transfer == Transfer::kControl) {

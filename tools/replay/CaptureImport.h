@@ -35,7 +35,7 @@ enum class Skipped {
   kOtherDevice,
   kOtherController,
   kControl,
-  kOtherEndpoint,  // bulk and isochronous
+  kOtherEndpoint,  // bulk and isochronous transfers, and USBPcap's IRP information
   kCancelled,
   kUnfinished,  // a submission without its completion, or an OUT completion without its data
   kOtherSize,   // neither a 64-byte report nor one behind report id 0

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <span>
+#include <string_view>
 
 namespace kestro::replay {
 namespace {
@@ -144,7 +146,16 @@ std::string CaptureReader::Open(const std::string& path) {
   char error[PCAP_ERRBUF_SIZE] = {};
   m_pcap.reset(
       pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, error));
-  if (!m_pcap) return error;
+  if (!m_pcap) {
+    std::string_view why = error;
+    // libpcap names the file in some of its errors; the caller names it in all.
+    if (why.starts_with(path + ": ")) why.remove_prefix(path.size() + 2);
+    std::error_code ignored;
+    if (why.starts_with("truncated") && std::filesystem::file_size(path, ignored) == 0) {
+      return "the file is empty";
+    }
+    return std::string(why);
+  }
   m_linkType = pcap_datalink(m_pcap.get());
   if (m_linkType == DLT_USB_LINUX || m_linkType == DLT_USB_LINUX_MMAPPED ||
       m_linkType == DLT_USBPCAP) {
