@@ -7,7 +7,7 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
   mingw-w64 g++-mingw-w64-x86-64-posix
   wine wine64 xvfb imagemagick fonts-wqy-microhei
-  libudev-dev umockdev libumockdev-dev pkg-config
+  libudev-dev umockdev libumockdev-dev pkg-config libpcap-dev
 )
 
 missing=()
