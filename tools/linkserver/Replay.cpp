@@ -121,14 +121,13 @@ class Replay::Player : public sim::Device, public std::enable_shared_from_this<P
   void OnOutput(const sim::OutputReport& report, sim::DeviceHost&) override {
     const std::uint8_t* payload = report + 1;
     std::lock_guard lock(m_mutex);
-    // After the end, while the program may still read the last answers, a report it writes is
-    // one more than the recording holds.
     if (m_state == State::kDiverged) return;
     BeginLocked();
     if (m_recvFailedIsTiming && IsRecvFailed(payload)) {
       ++m_recvFailedSent;
       return;
     }
+    // Also after the end, while the program may still read the last answers.
     if (m_matched == m_expected.size()) {
       Diverge("after the recording's last report: received " + Hex(payload));
       return;
@@ -217,11 +216,12 @@ class Replay::Player : public sim::Device, public std::enable_shared_from_this<P
     const std::size_t end = m_matched < m_expected.size() ? m_expected[m_matched] : events.size();
     for (std::size_t i = from; i < end; ++i) {
       const record::Event& event = events[i];
+      // Rounded up: never before its time.
       const std::uint64_t distanceUs = event.t > anchor ? event.t - anchor : 0;
       const auto delayMs =
           m_fast ? 0u
                  : static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                       (distanceUs + 500) / 1000, std::numeric_limits<std::uint32_t>::max()));
+                       (distanceUs + 999) / 1000, std::numeric_limits<std::uint32_t>::max()));
       if (event.kind == Kind::kIn) {
         sim::Payload payload;
         std::copy(event.report.begin(), event.report.end(), payload);
