@@ -53,7 +53,7 @@ class LinkServer::Host : public sim::DeviceHost {
   Host(LinkServer& server, std::string id) : m_server(server), m_id(std::move(id)) {}
 
   void SendInput(const sim::Payload& payload, std::uint32_t delayMs) override {
-    m_server.QueueInput(*this, payload, delayMs);
+    m_server.QueueInput(m_id, this, payload, delayMs);
   }
   void Detach() override { m_server.DetachIf(m_id, this); }
   void StopTakingOutput() override { m_server.StallIf(m_id, this); }
@@ -241,18 +241,35 @@ void LinkServer::HandleOutput(const std::string& id, const std::string& hex) {
   device->OnOutput(report, *host);
 }
 
-void LinkServer::QueueInput(const Host& host, const sim::Payload& payload, std::uint32_t delayMs) {
-  const std::string& id = host.Id();
+void LinkServer::QueueInput(const std::string& id, const Host* host, const sim::Payload& payload,
+                            std::uint32_t delayMs) {
   {
     std::lock_guard lock(m_mutex);
     // A device that was detached or replaced speaks to nobody.
     auto found = m_interfaces.find(id);
-    if (found == m_interfaces.end() || found->second.host.get() != &host) return;
-    // A short delay after a long one must not overtake it: inputs leave in the order sent.
-    Clock::time_point due =
-        std::max(Clock::now() + std::chrono::milliseconds(delayMs), m_lastInputDue);
-    m_lastInputDue = due;
-    m_pendingInputs.push_back({due, "input " + id + " " + ToHex(payload, sim::kPayloadSize), id});
+    if (found == m_interfaces.end() || (host != nullptr && found->second.host.get() != host)) {
+      return;
+    }
+    Enqueue({.line = "input " + id + " " + ToHex(payload, sim::kPayloadSize), .id = id}, delayMs);
+  }
+  m_changed.notify_all();
+}
+
+void LinkServer::Enqueue(PendingInput pending, std::uint32_t delayMs) {
+  // A short delay after a long one must not overtake it: inputs leave in the order sent.
+  pending.due = std::max(Clock::now() + std::chrono::milliseconds(delayMs), m_lastInputDue);
+  m_lastInputDue = pending.due;
+  m_pendingInputs.push_back(std::move(pending));
+}
+
+void LinkServer::Input(const std::string& id, const sim::Payload& payload, std::uint32_t delayMs) {
+  QueueInput(id, nullptr, payload, delayMs);
+}
+
+void LinkServer::After(std::uint32_t delayMs, std::function<void()> action) {
+  {
+    std::lock_guard lock(m_mutex);
+    Enqueue({.action = std::move(action)}, delayMs);
   }
   m_changed.notify_all();
 }
@@ -269,10 +286,14 @@ void LinkServer::TimerLoop() {
       m_changed.wait_until(lock, due);
       continue;
     }
-    std::string line = std::move(m_pendingInputs.front().line);
+    PendingInput next = std::move(m_pendingInputs.front());
     m_pendingInputs.pop_front();
     lock.unlock();
-    SendLine(line);
+    if (next.action) {
+      next.action();
+    } else {
+      SendLine(next.line);
+    }
     lock.lock();
   }
 }

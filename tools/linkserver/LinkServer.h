@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,6 +52,14 @@ class LinkServer {
   bool Notify(const std::string& event);
   // True once the program has applied every line sent before; false on time-out or disconnect.
   bool Sync(std::uint32_t timeoutMs);
+  // For a controller that is played rather than emulated (a recording): one input report from
+  // the attached interface, as a device's own would go (delayMs from now, never before one
+  // queued earlier). Nothing when the interface is not attached.
+  void Input(const std::string& id, const sim::Payload& payload, std::uint32_t delayMs);
+  // Runs `action` on the thread that sends the inputs, delayMs from now and after every input
+  // queued before it has gone out: what a recording did after its last reports (a removal, its
+  // end) comes after them. The action may call the server.
+  void After(std::uint32_t delayMs, std::function<void()> action);
 
   // True once a program has said hello and was sent "ready".
   bool WaitForClient(std::uint32_t timeoutMs);
@@ -74,9 +83,10 @@ class LinkServer {
     InterfaceFlags flags;
   };
   struct PendingInput {
-    std::chrono::steady_clock::time_point due;
-    std::string line;
-    std::string id;
+    std::chrono::steady_clock::time_point due{};
+    std::string line{};
+    std::string id{};
+    std::function<void()> action{};  // instead of the line; id empty
   };
 
   void AcceptLoop();
@@ -84,7 +94,11 @@ class LinkServer {
   void HandleLine(const std::string& line);
   void HandleOutput(const std::string& id, const std::string& hex);
   void TimerLoop();
-  void QueueInput(const Host& host, const sim::Payload& payload, std::uint32_t delayMs);
+  // `host` nullptr: whichever device is attached under id.
+  void QueueInput(const std::string& id, const Host* host, const sim::Payload& payload,
+                  std::uint32_t delayMs);
+  // Gives `pending` its due time, delayMs from now but not before the last; m_mutex held.
+  void Enqueue(PendingInput pending, std::uint32_t delayMs);
   // Detaches the interface when `host` is still the one attached under `id` (any host: nullptr).
   void DetachIf(const std::string& id, const Host* host);
   // "stall ID": the interface takes no output reports any more; only for the host attached now.

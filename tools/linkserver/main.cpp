@@ -1,9 +1,11 @@
 // kestro-link-server: serves one emulated controller over the device link, for a person trying
 // the link build of the program by hand (scripts/run.sh starts it). It prints what the
 // controller sees and, when the program goes away, whether the image it received equals the
-// chosen record of a package.
+// chosen record of a package. With --replay it plays a recorded controller instead, and says
+// whether the program wrote what the recording holds.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include "sim/NormalController.h"
 #include "sim/Package.h"
 #include "tools/linkserver/LinkServer.h"
+#include "tools/linkserver/Replay.h"
 #include "tools/package/PackageListing.h"
 
 namespace {
@@ -52,7 +55,12 @@ constexpr char kUsage[] =
     "faults, boot mode:\n"
     "  --silent-to CODE --busy-for MS --busy-code CODE --lost-ack-block K --wrong-code-for CODE\n"
     "  --wrong-status-for CODE --detach-at-block K --answer-delay MS\n"
-    "  --late-ack-block K --late-ack-ms MS --lost-block K\n";
+    "  --late-ack-block K --late-ack-ms MS --lost-block K\n"
+    "playing a recorded controller instead (exit 0: the program wrote what it holds):\n"
+    "  --replay FILE          answer as the recording did, where its reports came (exit 2 when\n"
+    "                         --package is not the package it was made with)\n"
+    "  --fast                 answers at once, not at their recorded distance\n"
+    "  with --replay only --port --id --timeout --package and --fast apply\n";
 
 struct Options {
   std::uint16_t port = 0;
@@ -66,7 +74,13 @@ struct Options {
   std::string packagePath;
   std::uint32_t record = 0;
   std::uint32_t timeoutS = 3600;
+  std::string replayPath;
+  bool fast = false;
 };
+
+// What a replay takes from the command line: the recording is the controller.
+constexpr std::string_view kReplayOptions[] = {"--help",    "-h",       "--port", "--id",
+                                               "--timeout", "--replay", "--fast", "--package"};
 
 std::string Now() {
   using namespace std::chrono;
@@ -216,6 +230,9 @@ constexpr Option kOptions[] = {
      [](Options& o, const Value& v) { o.bootConfig.faults.wrongCodeFor = As<int>(v); }},
     {"--wrong-status-for", Takes::kNumber, 0xFFFF,
      [](Options& o, const Value& v) { o.bootConfig.faults.wrongStatusFor = As<int>(v); }},
+    // A recorded controller instead.
+    {"--replay", Takes::kText, 0, [](Options& o, const Value& v) { o.replayPath = v.text; }},
+    {"--fast", Takes::kNothing, 0, [](Options& o, const Value&) { o.fast = true; }},
 };
 
 constexpr const Option* FindOption(std::string_view name) {
@@ -276,6 +293,7 @@ std::optional<Value> TakeValue(const Option& option, int argc, char** argv, int&
 // Returns nothing (after printing why) when the command line is not understood.
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
+  std::vector<std::string_view> given;
   for (int i = 1; i < argc; ++i) {
     const Option* option = FindOption(argv[i]);
     if (option == nullptr) {
@@ -285,6 +303,21 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     const std::optional<Value> value = TakeValue(*option, argc, argv, i);
     if (!value) return std::nullopt;
     option->set(options, *value);
+    given.push_back(option->name);
+  }
+  for (const std::string_view name : given) {
+    const bool replays = std::find(std::begin(kReplayOptions), std::end(kReplayOptions), name) !=
+                         std::end(kReplayOptions);
+    if (!options.replayPath.empty() && !replays) {
+      std::fprintf(stderr,
+                   "kestro-link-server: %s: the recording is the controller with --replay\n",
+                   std::string(name).c_str());
+      return std::nullopt;
+    }
+    if (options.replayPath.empty() && name == "--fast") {
+      std::fputs("kestro-link-server: --fast: goes with --replay\n", stderr);
+      return std::nullopt;
+    }
   }
   // --vid and --pid are the identity of the chosen mode's controller, wherever --mode stands.
   NormalConfig& normal = options.normal;
@@ -431,11 +464,61 @@ Outcome Summarize(const Controller& controller, const std::optional<Record>& exp
   return outcome;
 }
 
+// Plays the recording until its end, a report it does not hold, or the program's going: 0 when
+// the program wrote what it holds, 1 when not, 2 when it cannot start.
+int PlayRecording(const Options& options, const sigset_t& stopSignals) {
+  const auto bytes = kestro::sim::ReadFileBytes(options.replayPath);
+  if (!bytes) {
+    std::fprintf(stderr, "kestro-link-server: --replay %s: cannot read it\n",
+                 options.replayPath.c_str());
+    return 2;
+  }
+  std::string error;
+  std::optional<kestro::link::Recording> recording = kestro::link::ParseRecording(
+      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), error);
+  if (!recording) {
+    std::fprintf(stderr, "kestro-link-server: --replay %s: %s\n", options.replayPath.c_str(),
+                 error.c_str());
+    return 2;
+  }
+  const std::string mismatch =
+      kestro::link::PackageMismatch(recording->header, options.packagePath);
+  if (!mismatch.empty()) {
+    std::fprintf(stderr, "kestro-link-server: %s\n", mismatch.c_str());
+    return 2;
+  }
+  const kestro::record::Controller identity = recording->header.controller;
+  LinkServer server;
+  kestro::link::Replay replay(server, options.id, std::move(*recording), options.fast, Say);
+  replay.Attach();
+  if (!server.Start(options.port)) {
+    std::fprintf(stderr, "cannot listen on 127.0.0.1:%u\n", options.port);
+    return 2;
+  }
+  char controller[96];
+  std::snprintf(controller, sizeof controller, "%s controller %04x:%04x%s", identity.mode.c_str(),
+                identity.vendorId, identity.productId, options.fast ? ", answers at once" : "");
+  Say("listening on 127.0.0.1:" + std::to_string(server.Port()) + ", replaying " +
+      options.replayPath + ": " + controller);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(options.timeoutS);
+  const kestro::link::ReplayResult result = replay.Run([&]() -> const char* {
+    const timespec now{0, 0};
+    const int signal = sigtimedwait(&stopSignals, nullptr, &now);
+    if (signal == SIGINT || signal == SIGTERM) return signal == SIGINT ? "SIGINT" : "SIGTERM";
+    return Clock::now() < deadline ? nullptr : "time-out";
+  });
+  server.Stop();
+  Say(result.text);
+  return result.complete ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::optional<Options> options = ParseOptions(argc, argv);
   if (!options) return 2;
+  if (!options->replayPath.empty()) return PlayRecording(*options, BlockStopSignals());
   std::optional<Record> expected;
   if (!options->packagePath.empty()) {
     expected = ReadExpected(*options);
