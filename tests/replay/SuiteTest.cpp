@@ -78,15 +78,11 @@ TEST_P(SuiteTest, TheRecordedSessionReplaysWithoutDivergence) {
 
 INSTANTIATE_TEST_SUITE_P(
     Recordings, SuiteTest,
-    ::testing::Values(SuiteCase{"normal-whole", true}, SuiteCase{"boot-whole", true},
-                      SuiteCase{"normal-failure", true}, SuiteCase{"boot-failure", true},
-                      SuiteCase{"normal-unplug", true}, SuiteCase{"boot-unplug", true},
-                      SuiteCase{"normal-slow", false}, SuiteCase{"boot-slow", true}),
-    [](const auto& info) {
-      std::string name = info.param.name;
-      for (char& c : name) c = c == '-' ? '_' : c;
-      return name;
-    });
+    ::testing::Values(SuiteCase{"normal_whole", true}, SuiteCase{"boot_whole", true},
+                      SuiteCase{"normal_failure", true}, SuiteCase{"boot_failure", true},
+                      SuiteCase{"normal_unplug", true}, SuiteCase{"boot_unplug", true},
+                      SuiteCase{"normal_slow", false}, SuiteCase{"boot_slow", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kestro::e2e

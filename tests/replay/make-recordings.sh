@@ -7,10 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 out=tests/replay/recordings
+mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 record() {  # MODE FAULT
-  local name=$1-$2
+  local name=$1_$2
   tests/replay/package.sh "$work/$name.dat" >/dev/null
   umockdev-wrapper build/native/tests/hidraw/hidraw-record-session "$1" "$2" "$work/$name.dat" \
     "$out/$name.jsonl" >/dev/null 2>&1 || true
