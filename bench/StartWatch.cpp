@@ -47,8 +47,9 @@ double TimeOneRun(const std::wstring& program, const std::wstring& argument) {
   std::wstring commandLine = L"\"" + program + L"\"";
   if (!argument.empty()) commandLine += L" " + argument;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE null =
+      CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inherit, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;

@@ -18,8 +18,7 @@
 
 namespace kestro::hidraw::testing {
 
-class LinkedController : public sim::Device,
-                         public std::enable_shared_from_this<LinkedController> {
+class LinkedController : public sim::Device, public std::enable_shared_from_this<LinkedController> {
  public:
   ~LinkedController() override;
 

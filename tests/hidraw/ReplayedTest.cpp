@@ -1,8 +1,8 @@
 // The regression suite's recordings (tests/replay/recordings) met by the Linux program: the link
 // server replays each one, and its controller reaches kestro-update through an emulated hidraw
 // node (LinkedController). Each must end as recorded, without divergence.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,10 +48,11 @@ TEST_P(ReplayedTest, EndsAsRecordedWithoutDivergence) {
   }
   ASSERT_FALSE(outcome.empty()) << recording;
   const std::string package = PathInDirectory(name + ".dat");
-  ASSERT_EQ(std::system(("KESTRO_PACKAGE=" KESTRO_PACKAGE_PROGRAM " " KESTRO_REPLAY_PACKAGE_SCRIPT
-                         " '" + package + "' >/dev/null")
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(("KESTRO_PACKAGE=" KESTRO_PACKAGE_PROGRAM " " KESTRO_REPLAY_PACKAGE_SCRIPT " '" +
+                   package + "' >/dev/null")
+                      .c_str()),
+      0);
 
   // The server, its lines into a file.
   const std::string said = PathInDirectory("server.out");
@@ -60,17 +61,25 @@ TEST_P(ReplayedTest, EndsAsRecordedWithoutDivergence) {
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, said.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  std::vector<std::string> argv = {KESTRO_LINK_SERVER_PROGRAM, "--replay", recording, "--package",
-                                   package, "--port", "0", "--fast"};
+  std::vector<std::string> argv = {KESTRO_LINK_SERVER_PROGRAM,
+                                   "--replay",
+                                   recording,
+                                   "--package",
+                                   package,
+                                   "--port",
+                                   "0",
+                                   "--fast"};
   std::vector<char*> pointers;
   for (std::string& argument : argv) pointers.push_back(argument.data());
   pointers.push_back(nullptr);
   pid_t server = -1;
   ASSERT_EQ(posix_spawn(&server, pointers[0], &actions, nullptr, pointers.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  // The match points into the text it was found in, which must outlive it.
+  std::string text;
   std::smatch port;
   for (int i = 0; i < 200; ++i) {
-    const std::string text = ReadAll(said);
+    text = ReadAll(said);
     if (std::regex_search(text, port, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"))) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
@@ -83,18 +92,22 @@ TEST_P(ReplayedTest, EndsAsRecordedWithoutDivergence) {
   int status = -1;
   waitpid(server, &status, 0);
   const std::string verdict = ReadAll(said);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << verdict << "\nthe updater said:\n" << run.out << run.err;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << verdict << "\nthe updater said:\n"
+                                                             << run.out << run.err;
   EXPECT_TRUE(Contains(verdict, "replay complete")) << verdict;
   ASSERT_TRUE(run.exited) << run.err;
   EXPECT_EQ(run.status, outcome == "succeeded" ? 0 : 1) << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, ReplayedTest,
-                         ::testing::ValuesIn(std::vector<ReplayedCase>{
-                             {"normal_whole"}, {"boot_whole"}, {"normal_failure"},
-                             {"boot_failure"}, {"normal_unplug"}, {"boot_unplug"},
-                             {"normal_slow"}, {"boot_slow"}}),
+                         ::testing::ValuesIn(std::vector<ReplayedCase>{{"normal_whole"},
+                                                                       {"boot_whole"},
+                                                                       {"normal_failure"},
+                                                                       {"boot_failure"},
+                                                                       {"normal_unplug"},
+                                                                       {"boot_unplug"},
+                                                                       {"normal_slow"},
+                                                                       {"boot_slow"}}),
                          RowName());
 
 }  // namespace

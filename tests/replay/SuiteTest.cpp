@@ -46,12 +46,12 @@ TEST_P(SuiteTest, TheRecordedSessionReplaysWithoutDivergence) {
   const std::string package = Artifact("replay") + "/" + c.name + ".dat";
   std::filesystem::create_directories(Artifact("replay"));
   const RunResult made = e2e::Run({KESTRO_REPLAY_PACKAGE_SCRIPT, package},
-                             {{"KESTRO_PACKAGE", KESTRO_PACKAGE_PROGRAM}}, 30000);
+                                  {{"KESTRO_PACKAGE", KESTRO_PACKAGE_PROGRAM}}, 30000);
   ASSERT_EQ(made.exitCode, 0) << made.output;
 
   const std::string serverOut = Artifact("server.out");
-  std::vector<std::string> server = {KESTRO_LINK_SERVER_PROGRAM, "--replay", recording,
-                                     "--package", package, "--port", "0"};
+  std::vector<std::string> server = {
+      KESTRO_LINK_SERVER_PROGRAM, "--replay", recording, "--package", package, "--port", "0"};
   if (c.fast) server.push_back("--fast");
   Background replay(server, {}, serverOut);
   ASSERT_TRUE(replay.Started());
@@ -63,10 +63,9 @@ TEST_P(SuiteTest, TheRecordedSessionReplaysWithoutDivergence) {
   m_bridge = StartBridgeOn(static_cast<std::uint16_t>(std::stoi(port[1])), m_bridgeOutput);
   ASSERT_TRUE(WaitForLine(m_bridgeOutput, "ready", kStartMs)) << ReadFile(m_bridgeOutput);
 
-  const RunResult run =
-      e2e::Run({"wine", TestPaths().windowsBuildDir + "/kestro-update.exe", "--yes",
-           WindowsPath(package)},
-          ProgramEnv(), kReplayMs);
+  const RunResult run = e2e::Run(
+      {"wine", TestPaths().windowsBuildDir + "/kestro-update.exe", "--yes", WindowsPath(package)},
+      ProgramEnv(), kReplayMs);
   std::ofstream(Artifact("program.out"), std::ios::binary) << run.output;
   const std::optional<int> replayed = replay.Wait(kProgramEndMs);
   const std::string verdict = ReadFile(serverOut);
