@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Windows release zip as a Windows user gets it: exactly the three programs and
 # README.txt (CRLF), each program importing system DLLs only and carrying no link time, the
-# version of CMakeLists.txt in every --version line and version resource, a Chinese file name
-# through kestro-package.exe, and the dialog opening. The programs run under Wine on a private
-# Xvfb, in a throwaway prefix. One line per check; exit status 1 when any failed.
+# version of CMakeLists.txt in every --version line, version resource and the manifest, a Chinese
+# file name through kestro-package.exe, and the dialog opening. The programs run under Wine on a
+# private Xvfb, in a throwaway prefix. One line per check; exit status 1 when any failed.
 #   tests/release/check-windows.sh ZIP
 set -uo pipefail
 if [[ $# -ne 1 || ! -f $1 ]]; then
@@ -82,6 +82,9 @@ for program in "${programs[@]}"; do
   check "$program's version resource says $version.0 (FileVersion, ProductVersion: $resource)" \
     [ "$resource" = "$version.0" ]
 done
+
+check "KestroUpdate.exe's manifest names version $version.0" \
+  grep -aq "name=\"Kestro.KestroUpdate\" version=\"$version.0\"" "$dir/KestroUpdate.exe"
 
 # The programs under Wine: a private display, and one prefix and temporary folder for every
 # Wine process of this check.
