@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
   mingw-w64 g++-mingw-w64-x86-64-posix
+  zip unzip x11-utils  # the Windows release (scripts/release-windows.sh) and its check
   wine wine64 xvfb imagemagick fonts-wqy-microhei
   libudev-dev umockdev libumockdev-dev pkg-config libpcap-dev
 )

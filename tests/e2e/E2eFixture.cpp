@@ -19,9 +19,9 @@ void E2eTest::SetUp() {
     GTEST_SKIP() << "wine, wineserver or Xvfb not installed";
   }
   if (auto missing = MissingWindowsFile(
-          {"KestroUpdate.exe", "KestroUpdate-link.exe", "kestro-update.exe", "uidriver.exe",
-           "debugrun.exe", "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys", "vhid/kestrovhid.inf",
-           "vhid/vhid-probe.exe", "planted/hid.dll"})) {
+          {"KestroUpdate.exe", "KestroUpdate-link.exe", "kestro-update.exe", "kestro-package.exe",
+           "uidriver.exe", "debugrun.exe", "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys",
+           "vhid/kestrovhid.inf", "vhid/vhid-probe.exe", "planted/hid.dll"})) {
     if (required) FAIL() << *missing << " not built (cmake --build --preset windows)";
     GTEST_SKIP() << *missing << " not built (cmake --build --preset windows)";
   }

@@ -4,7 +4,8 @@
 # own folder: a DLL imported by name that is none of these is looked for there first, so one left
 # beside the program (in Downloads, say) would run as it starts. Such a DLL is loaded at run time
 # from the system folder instead. Usage: tests/e2e/check-static.sh [EXE...]
-# (default: build/windows/KestroUpdate.exe, KestroUpdate-link.exe and kestro-update.exe).
+# (default: build/windows/KestroUpdate.exe, KestroUpdate-link.exe, kestro-update.exe and
+# kestro-package.exe).
 set -u
 cd "$(dirname "$0")/../.."
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
@@ -17,7 +18,7 @@ known_dlls='^(kernel32|user32|gdi32|comdlg32|ole32|oleaut32|shell32|shlwapi|adva
 sxs_comctl32='name="Microsoft\.Windows\.Common-Controls"[[:space:]]+version="6\.'
 
 programs=("$@")
-[ ${#programs[@]} -gt 0 ] || programs=(build/windows/KestroUpdate.exe build/windows/KestroUpdate-link.exe build/windows/kestro-update.exe)
+[ ${#programs[@]} -gt 0 ] || programs=(build/windows/KestroUpdate.exe build/windows/KestroUpdate-link.exe build/windows/kestro-update.exe build/windows/kestro-package.exe)
 
 # Missing tools or programs: a skip (77) for a developer, a failure in the full test run.
 missing() {

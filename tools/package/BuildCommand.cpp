@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "sim/Package.h"
-#include "tools/package/AtomicFile.h"
+#include "tools/package/Files.h"
 #include "tools/package/RecordArgument.h"
 #include "update/Package.h"
 

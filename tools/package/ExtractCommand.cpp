@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/package/AtomicFile.h"
+#include "tools/package/Files.h"
 #include "tools/package/PackageListing.h"
 #include "tools/package/PackageReading.h"
 

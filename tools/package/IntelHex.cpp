@@ -26,7 +26,10 @@ constexpr std::size_t kStartAddressRecordBytes = 4;
 constexpr std::uint32_t kSegmentBytes = 0x10000;
 constexpr std::uint64_t kAddressSpace = std::uint64_t{1} << 32;
 
-#if defined(__GNUC__)
+// MinGW's C++ library takes the C99 printf, not the system's: its format names the one in use.
+#if defined(__MINGW32__)
+__attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 std::string

@@ -1,7 +1,7 @@
 // kestro-package: builds firmware packages from image files or generated images, lists what a
 // package holds, extracts an image, and tells which image the updater would take.
-#include <cstdio>
 #include <iostream>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -9,6 +9,17 @@
 #include "tools/package/ExtractCommand.h"
 #include "tools/package/ListCommand.h"
 #include "tools/package/SelectCommand.h"
+
+#ifdef _WIN32
+#include <sstream>
+
+#include "cli/Console.h"
+#include "platform/Utf8.h"
+
+// clang-format off
+#include "platform/win32/Win32Api.h"
+// clang-format on
+#endif
 
 namespace {
 
@@ -30,19 +41,47 @@ constexpr char kUsage[] =
     "  kestro-package select FILE.dat [--model M --variant V]\n"
     "      the record the updater would take for a boot-mode controller reporting M and V,\n"
     "      or without them for a normal-mode controller (matched as model 0, variant 0)\n"
-    "      exit status 0: it would be taken, 2: no image would be, 1: error\n";
+    "      exit status 0: it would be taken, 2: no image would be, 1: error\n"
+    "  kestro-package --help | --version\n";
+
+int Run(const std::vector<std::string_view>& all, std::ostream& out, std::ostream& err) {
+  const std::string_view command = all.empty() ? std::string_view() : all[0];
+  const kestro::tools::Arguments args = kestro::tools::Arguments(all).subspan(all.empty() ? 0 : 1);
+  if (command == "build") return kestro::tools::RunBuild(args, out, err);
+  if (command == "list") return kestro::tools::RunList(args, out, err);
+  if (command == "extract") return kestro::tools::RunExtract(args, out, err);
+  if (command == "select") return kestro::tools::RunSelect(args, out, err);
+  // The project's one version, as kestro-update prints its own.
+  if (command == "--version") {
+    out << "kestro-package " KESTRO_VERSION "\n";
+    return 0;
+  }
+  const bool help = command == "--help" || command == "-h";
+  (help ? out : err) << kUsage;
+  return help ? 0 : 1;
+}
 
 }  // namespace
 
+#ifdef _WIN32
+// Arguments as the system gives them, UTF-16, into UTF-8; the output written as kestro-update.exe
+// writes its own, so that a Chinese file name shows in a console and goes through a pipe whole.
+int wmain(int argc, wchar_t** argv) {
+  // Whatever is loaded without a path comes from the system folder only, never from the
+  // program's folder or the current one (the imports are all KnownDLLs).
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  std::vector<std::string> utf8;
+  for (int i = 1; i < argc; ++i) utf8.push_back(kestro::ToUtf8(argv[i]));
+  const std::vector<std::string_view> all(utf8.begin(), utf8.end());
+  std::ostringstream out, err;
+  const int status = Run(all, out, err);
+  kestro::cli::console::Out(out.str());
+  kestro::cli::console::Err(err.str());
+  return status;
+}
+#else
 int main(int argc, char** argv) {
   const std::vector<std::string_view> all(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const std::string_view command = all.empty() ? std::string_view() : all[0];
-  const kestro::tools::Arguments args = kestro::tools::Arguments(all).subspan(all.empty() ? 0 : 1);
-  if (command == "build") return kestro::tools::RunBuild(args, std::cout, std::cerr);
-  if (command == "list") return kestro::tools::RunList(args, std::cout, std::cerr);
-  if (command == "extract") return kestro::tools::RunExtract(args, std::cout, std::cerr);
-  if (command == "select") return kestro::tools::RunSelect(args, std::cout, std::cerr);
-  const bool help = command == "--help" || command == "-h";
-  std::fputs(kUsage, help ? stdout : stderr);
-  return help ? 0 : 1;
+  return Run(all, std::cout, std::cerr);
 }
+#endif

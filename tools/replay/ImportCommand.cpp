@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hid/Hid.h"
-#include "tools/package/AtomicFile.h"
+#include "tools/package/Files.h"
 #include "tools/replay/CaptureImport.h"
 
 namespace kestro::replay {

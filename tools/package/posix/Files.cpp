@@ -1,4 +1,4 @@
-#include "tools/package/AtomicFile.h"
+#include "tools/package/Files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <optional>
 #include <utility>
+
+#include "sim/Package.h"
 
 namespace kestro::tools {
 namespace {
@@ -86,6 +88,10 @@ std::string FindTarget(const std::string& path, Target& target) {
 }
 
 }  // namespace
+
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path) {
+  return sim::ReadFileBytes(path);
+}
 
 std::string WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
   Target target;
