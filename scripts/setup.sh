@@ -8,6 +8,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64-posix
   wine wine64 xvfb imagemagick fonts-wqy-microhei
   libudev-dev umockdev libumockdev-dev pkg-config libpcap-dev
+  dpkg-dev lintian man-db groff-base
 )
 
 missing=()
