@@ -93,7 +93,7 @@ check "no build path or source name in the programs" no_build_paths
 says_version() {  # PROGRAM
   local said
   said=$("$root/usr/bin/$1" --version 2>&1)
-  [[ $said == "$1 $version" ]] || { echo "      $1 --version: '$said'"; return 1; }
+  [[ $said == "$1 $version" ]] || { echo "      $1 --version: '${said%%$'\n'*}'"; return 1; }
 }
 check "kestro-update --version: $version" says_version kestro-update
 check "kestro-package --version: $version" says_version kestro-package
