@@ -13,7 +13,7 @@ if [[ -n $(git -C "$root" status --porcelain) ]]; then
     "commit $commit checked here" >&2
 fi
 
-tmp=$(mktemp -d /tmp/kestro-reproducible.XXXXXX)
+tmp=$(mktemp -d -t kestro-reproducible.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 # Two places, so that a build path that leaks into an artefact shows.
 first=$tmp/a
