@@ -16,6 +16,9 @@ SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH LC_ALL=C TZ=UTC
 umask 022
 
+# The preset: -O2 as Debian builds (GCC 12's -O3 warns falsely of array bounds in std::vector, and
+# warnings are errors), the hardening lintian looks for (fortify, stack protector, PIE, full
+# RELRO), and -ffile-prefix-map so that no path of this checkout gets into the programs.
 build=build/release-native
 # From nothing: a cache or an object left by an earlier configuration has no place in a release.
 rm -rf "$build"
@@ -54,6 +57,8 @@ install -m 0644 packaging/deb/copyright "$doc/"
   echo " -- $maintainer  $(date -R -d "@$SOURCE_DATE_EPOCH")"
 } | gzip -9n >"$doc/changelog.gz"
 
+# Where lintian is overruled, each with its reason (none so far; tests/release/check-deb.sh lists
+# the file when there is).
 if [[ -f packaging/deb/lintian-overrides ]]; then
   install -D -m 0644 packaging/deb/lintian-overrides "$root/usr/share/lintian/overrides/kestro-update"
 fi
