@@ -9,6 +9,7 @@ packages=(
   zip unzip x11-utils  # the Windows release (scripts/release-windows.sh) and its check
   wine wine64 xvfb imagemagick fonts-wqy-microhei
   libudev-dev umockdev libumockdev-dev pkg-config libpcap-dev
+  dpkg-dev lintian man-db groff-base
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine and runs every test: the formatting check, the Windows build, the native tests with g++, again
 # with clang under AddressSanitizer and UndefinedBehaviorSanitizer, the two-thread tests under
-# ThreadSanitizer, the fuzz targets for a short fixed time, and the end-to-end tests of the real
-# program under Wine. Prints a summary; exits non-zero when any step failed.
+# ThreadSanitizer, the fuzz targets for a short fixed time, the end-to-end tests of the real
+# program under Wine, and the release built twice and compared. Prints a summary; exits non-zero
+# when any step failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -66,6 +67,9 @@ else
   results+=("FAIL  end-to-end tests (Wine): not run, a build failed")
   failed=1
 fi
+
+# The release made twice from this commit in two places, compared byte for byte, and checked.
+step "release (reproducible, checked)" tests/release/reproducible.sh
 
 echo
 echo "=== summary"
