@@ -18,15 +18,15 @@ void E2eTest::SetUp() {
     if (required) FAIL() << "wine, wineserver or Xvfb not installed";
     GTEST_SKIP() << "wine, wineserver or Xvfb not installed";
   }
-  if (auto missing =
-          MissingWindowsFile({"KestroUpdate.exe", "KestroUpdate-link.exe", "kestro-update.exe",
-                              "uidriver.exe",
-                              "debugrun.exe", "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys",
-                              "vhid/kestrovhid.inf", "vhid/vhid-probe.exe", "planted/hid.dll"})) {
+  if (auto missing = MissingWindowsFile(
+          {"KestroUpdate.exe", "KestroUpdate-link.exe", "kestro-update.exe", "uidriver.exe",
+           "debugrun.exe", "vhid/kestro-vhid.exe", "vhid/kestrovhid.sys", "vhid/kestrovhid.inf",
+           "vhid/vhid-probe.exe", "planted/hid.dll"})) {
     if (required) FAIL() << *missing << " not built (cmake --build --preset windows)";
     GTEST_SKIP() << *missing << " not built (cmake --build --preset windows)";
   }
-  ASSERT_TRUE(PreparePrefix(false)) << "cannot make the Wine prefix " << TestPaths().prefix;
+  ASSERT_TRUE(PreparePrefix(false, m_prefixValues))
+      << "cannot make the Wine prefix " << TestPaths().prefix;
   m_display = std::make_unique<VirtualDisplay>();
   ASSERT_TRUE(m_display->Ready()) << "Xvfb did not start";
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
