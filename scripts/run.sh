@@ -26,6 +26,7 @@ cmake --build --preset windows
 cmake --preset native >/dev/null
 cmake --build --preset native --target kestro-link-server kestro-package hidraw-mock-run
 mock_run=(umockdev-wrapper build/native/tests/hidraw/hidraw-mock-run)
+wine_session=(tests/e2e/winehidraw/wine-session.sh)
 
 out=$root/build/run
 mkdir -p "$out"
@@ -65,9 +66,7 @@ fi
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   echo "run: making the Wine prefix $WINEPREFIX"
   if ((hidraw)); then
-    # Inside an empty test bed, so that winebus records none of this machine's devices; without
-    # "Enable SDL" 0 it tries SDL first and, lacking libSDL2, never starts its udev backend.
-    "${mock_run[@]}" -- sh -c 'wineboot -i && wine reg add "HKLM\System\CurrentControlSet\Services\winebus" /v "Enable SDL" /t REG_DWORD /d 0 /f'
+    "${mock_run[@]}" -- "${wine_session[@]}" prefix
   else
     wineboot -i
   fi
@@ -111,19 +110,12 @@ elif ((hidraw)); then
   wineserver -w 2>/dev/null || true
   echo "run: starting KestroUpdate.exe inside the test bed, the controller on /dev/hidraw0;" \
     "pick $package in the file dialog"
-  # winebus adds the controller as its udev backend starts, a moment after the session: the
-  # program starts once a program finds it (the probe's output into a file: Wine's services
-  # inherit the descriptors of the session's first process and would hold a pipe open). No other
-  # Wine process may start before, or the session would start outside the mock.
+  # No other Wine process may start before the program has, or the session would start outside
+  # the mock.
   probe_out=$out/probe.out
   rm -f "$probe_out"
-  "${mock_run[@]}" --link "${address##*:}" --wine -- sh -c '
-    for _ in $(seq 100); do
-      wine build/windows/vhid/vhid-probe.exe list >"$0" 2>&1
-      grep -q "vid=3a7c pid=5750" "$0" && break
-      sleep 0.2
-    done
-    exec wine build/windows/KestroUpdate.exe' "$probe_out" &
+  "${mock_run[@]}" --link "${address##*:}" --wine -- \
+    "${wine_session[@]}" start 3a7c 5750 "$probe_out" build/windows/KestroUpdate.exe &
   for _ in $(seq 600); do grep -q "vid=3a7c pid=5750" "$probe_out" 2>/dev/null && break; sleep 0.1; done
   grep -q "vid=3a7c pid=5750" "$probe_out" ||
     { echo "run: Wine's HID bus did not show the controller ($probe_out)"; exit 1; }
