@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Where the time of an update goes, in one table: the native update code with an emulated
 # controller that answers at once and with one paced by a USB frame clock (kestro-bench); under
-# Wine, the time per block of a whole update through the link build and through the virtual HID
-# device, taken from the emulated controller's own timestamps; the shipped program's start to its
+# Wine, the time per block of a whole update through the link build, through the virtual HID
+# device, and through Wine's own HID bus (winebus) over a hidraw node of the umockdev test bed,
+# taken from the emulated controller's own timestamps; the shipped program's start to its
 # window beside a minimal dialog program built the same way; and the shipped program's size.
 # A benchmark, not a test: nothing here judges a time. Exits non-zero only when a run failed.
 #   scripts/bench.sh [--quick]    (--quick: the smallest sizes and fewest runs, as CI does)
@@ -20,7 +21,7 @@ if ((quick)); then kib=4; starts=3; else kib=64; starts=10; fi
 scripts/setup.sh >/dev/null || exit 1
 { cmake --preset windows && cmake --build --preset windows && cmake --preset native &&
   cmake --build --preset native --target kestro-bench kestro-link-server kestro-package \
-    kestro-update hidraw-bench-all; } \
+    kestro-update hidraw-bench-all hidraw-mock-run; } \
   >/dev/null || { echo "bench: the build failed" >&2; exit 1; }
 
 out=$root/build/bench
@@ -83,12 +84,23 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
 fi
+# winebus's own prefix, made inside the test bed (see tests/e2e/winehidraw/wine-session.sh).
+mock_run=(umockdev-wrapper build/native/tests/hidraw/hidraw-mock-run)
+wine_session=(tests/e2e/winehidraw/wine-session.sh)
+hidraw_prefix=$out/wineprefix-hidraw
+if [[ ! -f $hidraw_prefix/system.reg ]]; then
+  WINEPREFIX=$hidraw_prefix "${mock_run[@]}" -- "${wine_session[@]}" prefix >/dev/null 2>&1
+  WINEPREFIX=$hidraw_prefix wineserver -k 2>/dev/null || true
+  WINEPREFIX=$hidraw_prefix wineserver -w 2>/dev/null || true
+fi
 driver() { wine build/windows/uidriver.exe "$@" >/dev/null 2>&1; }
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 
 # One whole update of KIB KiB; prints the milliseconds per block from the controller's log.
-wine_update() {  # BUILD(link|shipped) MODE(normal|boot)
+wine_update() {  # BUILD(link|shipped|hidraw) MODE(normal|boot)
   local build=$1 mode=$2 package=$out/$2.dat log=$out/$1-$2.server.out record=0 blocks first last
+  # Every Wine process of the hidraw row (the UI driver's too) is of winebus's prefix.
+  [[ $build == hidraw ]] && local -x WINEPREFIX=$hidraw_prefix
   if [[ $mode == normal ]]; then
     build/native/tools/package/kestro-package build "$package" \
       --record version=123,size=$((kib * 1024)),seed=3 >/dev/null
@@ -113,6 +125,17 @@ wine_update() {  # BUILD(link|shipped) MODE(normal|boot)
     for _ in $(seq 300); do grep -q '^ready' "$out/vhid.out" && break; sleep 0.1; done
     # Into a file, not the caller's capture: Wine's services would hold that pipe open.
     wine build/windows/KestroUpdate.exe >"$out/$build-$mode.program.out" 2>&1 &
+  elif [[ $build == hidraw ]]; then
+    # A session of its own, started inside the mock by its first process, which starts the
+    # program once Wine's HID bus has the controller; no other Wine process before.
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    local pid=5750 probe_out=$out/probe.out
+    [[ $mode == boot ]] && pid=3002
+    rm -f "$probe_out"
+    "${mock_run[@]}" --link "${address##*:}" --wine -- "${wine_session[@]}" start 3a7c $pid \
+      "$probe_out" build/windows/KestroUpdate.exe >"$out/$build-$mode.program.out" 2>&1 &
+    for _ in $(seq 600); do grep -q "vid=3a7c pid=$pid" "$probe_out" 2>/dev/null && break; sleep 0.1; done
   else
     KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe \
       >"$out/$build-$mode.program.out" 2>&1 &
@@ -146,10 +169,13 @@ wine_update() {  # BUILD(link|shipped) MODE(normal|boot)
   fi
 }
 
-for build in link shipped; do
+for build in link shipped hidraw; do
   for mode in normal boot; do
-    name=$build
-    [[ $build == link ]] && name="link build" || name="shipped, virtual HID device"
+    case $build in
+      link) name="link build" ;;
+      shipped) name="shipped, virtual HID device" ;;
+      hidraw) name="shipped, winebus over hidraw" ;;
+    esac
     protocol=$([[ $mode == normal ]] && echo framed || echo boot)
     if result=$(wine_update "$build" "$mode"); then
       row "Wine, $name, $protocol, $kib KiB" "$result ms/block"

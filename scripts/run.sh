@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
 # Builds everything and runs the updater under Wine against an emulated normal-mode controller
 # served by kestro-link-server: the link build, which reaches the controller over the device
-# link, or with --shipped the shipped KestroUpdate.exe, which finds it in Wine's own HID stack
-# through the virtual HID device (kestro-vhid.exe). Uses $DISPLAY when there is one; otherwise
-# runs on a private Xvfb, drives a whole update itself and saves screenshots.
-#   scripts/run.sh [--shipped]
+# link; with --shipped the shipped KestroUpdate.exe, which finds it in Wine's own HID stack
+# through the virtual HID device (kestro-vhid.exe); with --wine-hidraw the shipped program again,
+# which finds it through Wine's own HID bus (winebus) as on a Linux desktop: the controller is
+# behind a hidraw node of the umockdev test bed, and the whole Wine session runs inside the mock,
+# in a prefix of its own. Uses $DISPLAY when there is one; otherwise runs on a private Xvfb,
+# drives a whole update itself and saves screenshots.
+#   scripts/run.sh [--shipped | --wine-hidraw]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 shipped=0
+hidraw=0
 case "${1:-}" in
   --shipped) shipped=1 ;;
+  --wine-hidraw) hidraw=1 ;;
   "") ;;
-  *) echo "usage: scripts/run.sh [--shipped]" >&2; exit 2 ;;
+  *) echo "usage: scripts/run.sh [--shipped | --wine-hidraw]" >&2; exit 2 ;;
 esac
 
 scripts/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 cmake --preset native >/dev/null
-cmake --build --preset native --target kestro-link-server kestro-package
+cmake --build --preset native --target kestro-link-server kestro-package hidraw-mock-run
+mock_run=(umockdev-wrapper build/native/tests/hidraw/hidraw-mock-run)
+wine_session=(tests/e2e/winehidraw/wine-session.sh)
 
 out=$root/build/run
 mkdir -p "$out"
@@ -29,7 +36,12 @@ build/native/tools/package/kestro-package build "$package" \
   --record version=150,beta=2,model=0x0102,variant=3,size=2048,seed=2
 build/native/tools/package/kestro-package list "$package" || true
 
-export WINEPREFIX=${WINEPREFIX:-$out/wineprefix}
+if ((hidraw)); then
+  # Its own prefix: winebus's udev backend on (its SDL one off), made inside the mock.
+  export WINEPREFIX=$out/wineprefix-hidraw
+else
+  export WINEPREFIX=${WINEPREFIX:-$out/wineprefix}
+fi
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 pids=()
@@ -53,7 +65,11 @@ if [[ -z "${DISPLAY:-}" ]]; then
 fi
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   echo "run: making the Wine prefix $WINEPREFIX"
-  wineboot -i
+  if ((hidraw)); then
+    "${mock_run[@]}" -- "${wine_session[@]}" prefix
+  else
+    wineboot -i
+  fi
   # The virtual HID device's driver does not start in the session that made the prefix.
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
@@ -87,6 +103,22 @@ if ((shipped)); then
   echo "run: the controller is in Wine's HID stack (log: $bridge_out)"
   echo "run: starting KestroUpdate.exe; pick $package in the file dialog"
   wine build/windows/KestroUpdate.exe &
+elif ((hidraw)); then
+  # The session's first Wine process starts inside the mock, so that Wine's services (winebus
+  # among them) inherit it: no process of this prefix may be running before.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
+  echo "run: starting KestroUpdate.exe inside the test bed, the controller on /dev/hidraw0;" \
+    "pick $package in the file dialog"
+  # No other Wine process may start before the program has, or the session would start outside
+  # the mock.
+  probe_out=$out/probe.out
+  rm -f "$probe_out"
+  "${mock_run[@]}" --link "${address##*:}" --wine -- \
+    "${wine_session[@]}" start 3a7c 5750 "$probe_out" build/windows/KestroUpdate.exe &
+  for _ in $(seq 600); do grep -q "vid=3a7c pid=5750" "$probe_out" 2>/dev/null && break; sleep 0.1; done
+  grep -q "vid=3a7c pid=5750" "$probe_out" ||
+    { echo "run: Wine's HID bus did not show the controller ($probe_out)"; exit 1; }
 else
   echo "run: starting KestroUpdate-link.exe; pick $package in the file dialog"
   KESTRO_DEVICE_LINK=$address wine build/windows/KestroUpdate-link.exe &

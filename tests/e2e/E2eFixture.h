@@ -74,6 +74,7 @@ class E2eTest : public ::testing::Test {
   std::string m_lang = "en_US.UTF-8";
   std::string m_wineDebug;     // WINEDEBUG of the program, when not the quiet default
   std::string m_dllOverrides;  // added to WINEDLLOVERRIDES of the program
+  std::vector<RegistryValue> m_prefixValues;  // written into the prefix as it is made
   std::unique_ptr<VirtualDisplay> m_display;
   std::unique_ptr<link::LinkServer> m_server;
   std::unique_ptr<Background> m_bridge;

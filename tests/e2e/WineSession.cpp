@@ -196,7 +196,7 @@ std::optional<std::string> MissingWindowsFile(const std::vector<std::string>& na
   return std::nullopt;
 }
 
-bool PreparePrefix(bool fresh) {
+bool PreparePrefix(bool fresh, const std::vector<RegistryValue>& values) {
   const std::string& prefix = TestPaths().prefix;
   if (fresh) {
     KillWineServer();
@@ -218,8 +218,15 @@ bool PreparePrefix(bool fresh) {
   RunResult frames = Run(
       {"wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"},
       environment, kRegTimeoutMs);
+  bool written = true;
+  for (const RegistryValue& value : values) {
+    written = written && Run({"wine", "reg", "add", value.key, "/v", value.name, "/t", value.type,
+                              "/d", value.data, "/f"},
+                             environment, kRegTimeoutMs)
+                                 .exitCode == 0;
+  }
   KillWineServer();
-  return boot.exitCode == 0 && frames.exitCode == 0 &&
+  return boot.exitCode == 0 && frames.exitCode == 0 && written &&
          std::filesystem::exists(prefix + "/system.reg");
 }
 

@@ -67,8 +67,16 @@ Environment WineEnvironment();
 // True when KESTRO_E2E_REQUIRED is set: what would be skipped for want of Wine fails instead.
 bool E2eRequired();
 std::optional<std::string> MissingWindowsFile(const std::vector<std::string>& names);
-// Makes the prefix of this run if it is not there yet (wineboot -i). False on failure.
-bool PreparePrefix(bool fresh);
+// A registry value as `reg add KEY /v NAME /t TYPE /d DATA /f` writes it.
+struct RegistryValue {
+  std::string key;
+  std::string name;
+  std::string type;
+  std::string data;
+};
+// Makes the prefix of this run if it is not there yet (wineboot -i), with these values written
+// before any later session starts. False on failure.
+bool PreparePrefix(bool fresh, const std::vector<RegistryValue>& values = {});
 // Ends every Wine process of the prefix.
 void KillWineServer();
 

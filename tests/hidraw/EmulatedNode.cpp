@@ -8,9 +8,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include "vhid/VhidReport.h"
 
 namespace kestro::hidraw::testing {
 namespace {
@@ -24,9 +29,18 @@ constexpr std::size_t kMaxWriteBytes = 4096;
 // (USB_CTRL_SET_TIMEOUT); the write then fails.
 constexpr std::uint32_t kUsbWriteTimeoutMs = 5000;
 constexpr std::uint32_t kBusUsb = 3;
+// What the USB stack answers a GET_REPORT the controller does not know: a stall.
+constexpr int kStalled = EPIPE;
 
 // Our own calls on the terminal go around umockdev's preload, which would otherwise take them
 // for the program's calls on the node.
+// The caller's memory behind an ioctl's argument; what is written to it goes back to the caller
+// when the call completes.
+using CallerBuffer = std::unique_ptr<UMockdevIoctlData, decltype(&g_object_unref)>;
+CallerBuffer Resolve(UMockdevIoctlData* argument, std::size_t bytes) {
+  return CallerBuffer(umockdev_ioctl_data_resolve(argument, 0, bytes, nullptr), g_object_unref);
+}
+
 int RawOpen(const char* path, int flags) {
   return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags));
 }
@@ -34,12 +48,11 @@ void RawClose(int fd) { syscall(SYS_close, fd); }
 
 }  // namespace
 
-EmulatedNode::EmulatedNode(NodePlace place, std::uint16_t vendorId, std::uint16_t productId,
+EmulatedNode::EmulatedNode(NodePlace place, NodeIdentity identity,
                            std::shared_ptr<sim::Device> device, LoopThread& loop,
                            std::function<void()> unplug)
     : m_place(std::move(place)),
-      m_vendorId(vendorId),
-      m_productId(productId),
+      m_identity(std::move(identity)),
       m_device(std::move(device)),
       m_loop(loop),
       m_unplug(std::move(unplug)) {}
@@ -128,10 +141,11 @@ int EmulatedNode::OpenDescriptors() const {
   return m_openDescriptors;
 }
 
-void EmulatedNode::MarkGone() {
+void EmulatedNode::MarkGone(Removal removal) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_gone) return;
   m_gone = true;
+  if (removal == Removal::kKeepTerminal) return;
   // Hangs up the terminal: the master's last descriptor goes, while its number stays valid for
   // umockdev, which closes it with the testbed.
   if (m_master >= 0) {
@@ -182,24 +196,67 @@ gboolean EmulatedNode::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, 
     umockdev_ioctl_client_complete(client, -1, ENODEV);
     return TRUE;
   }
-  if (umockdev_ioctl_client_get_request(client) != HIDIOCGRAWINFO) {
-    umockdev_ioctl_client_complete(client, -1, ENOTTY);  // no other request is emulated
-    return TRUE;
-  }
-  UMockdevIoctlData* info = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
-                                                        sizeof(hidraw_devinfo), nullptr);
-  if (info == nullptr) {
-    umockdev_ioctl_client_complete(client, -1, EFAULT);
-    return TRUE;
-  }
-  hidraw_devinfo answer{};
-  answer.bustype = kBusUsb;
-  answer.vendor = static_cast<__s16>(node.m_vendorId);
-  answer.product = static_cast<__s16>(node.m_productId);
-  std::memcpy(info->data, &answer, sizeof answer);
-  g_object_unref(info);
-  umockdev_ioctl_client_complete(client, 0, 0);
+  errno = 0;
+  const long result =
+      node.Answer(umockdev_ioctl_client_get_request(client), umockdev_ioctl_client_get_arg(client));
+  umockdev_ioctl_client_complete(client, result, result < 0 ? errno : 0);
   return TRUE;
+}
+
+long EmulatedNode::Answer(unsigned long request, UMockdevIoctlData* argument) const {
+  const auto fail = [](int error) {
+    errno = error;
+    return -1L;
+  };
+  const auto string = [&](const std::string& text) {
+    // As much of the text as fits, its NUL counted, and the count returned.
+    const std::size_t bytes =
+        std::min(text.size() + 1, static_cast<std::size_t>(_IOC_SIZE(request)));
+    const CallerBuffer buffer = Resolve(argument, bytes);
+    if (!buffer) return fail(EFAULT);
+    std::memcpy(buffer->data, text.c_str(), bytes);
+    return static_cast<long>(bytes);
+  };
+  switch (request) {
+    case HIDIOCGRAWINFO: {
+      const CallerBuffer buffer = Resolve(argument, sizeof(hidraw_devinfo));
+      if (!buffer) return fail(EFAULT);
+      hidraw_devinfo answer{};
+      answer.bustype = kBusUsb;
+      answer.vendor = static_cast<__s16>(m_identity.vendorId);
+      answer.product = static_cast<__s16>(m_identity.productId);
+      std::memcpy(buffer->data, &answer, sizeof answer);
+      return 0;
+    }
+    case HIDIOCGRDESCSIZE: {
+      const CallerBuffer buffer = Resolve(argument, sizeof(int));
+      if (!buffer) return fail(EFAULT);
+      const int size = static_cast<int>(kVhidReportDescriptorBytes);
+      std::memcpy(buffer->data, &size, sizeof size);
+      return 0;
+    }
+    case HIDIOCGRDESC: {
+      const CallerBuffer buffer = Resolve(argument, sizeof(hidraw_report_descriptor));
+      if (!buffer) return fail(EFAULT);
+      std::uint32_t wanted = 0;
+      std::memcpy(&wanted, buffer->data, sizeof wanted);
+      if (wanted > HID_MAX_DESCRIPTOR_SIZE - 1) return fail(EINVAL);
+      std::memcpy(buffer->data + offsetof(hidraw_report_descriptor, value), kVhidReportDescriptor,
+                  std::min<std::size_t>(wanted, kVhidReportDescriptorBytes));
+      return 0;
+    }
+  }
+  if (_IOC_TYPE(request) != 'H') return fail(EINVAL);
+  const unsigned number = _IOC_NR(request);
+  if (number == _IOC_NR(HIDIOCSFEATURE(0)) || number == _IOC_NR(HIDIOCGFEATURE(0))) {
+    return fail(kStalled);
+  }
+  if (_IOC_DIR(request) == _IOC_READ) {
+    if (number == _IOC_NR(HIDIOCGRAWNAME(0))) return string(m_identity.name);
+    if (number == _IOC_NR(HIDIOCGRAWPHYS(0))) return string(m_identity.phys);
+    if (number == _IOC_NR(HIDIOCGRAWUNIQ(0))) return string(m_identity.uniq);
+  }
+  return fail(ENOTTY);
 }
 
 gboolean EmulatedNode::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {

@@ -3,8 +3,12 @@
 // may not open.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/hidraw.h>
+#include <linux/input.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -17,6 +21,7 @@
 #include "tests/hidraw/ChildProcess.h"
 #include "tests/hidraw/HidrawTestbed.h"
 #include "tests/hidraw/RowName.h"
+#include "vhid/VhidReport.h"
 
 namespace kestro::hidraw::testing {
 namespace {
@@ -115,6 +120,54 @@ const IdentityCase kIdentities[] = {{"Normal", kVendorKestro, kProductNormal},
                                     {"StNormal", kVendorSt, kProductNormal},
                                     {"Mouse", kOtherVendor, kOtherProduct}};
 INSTANTIATE_TEST_SUITE_P(Identities, IdentityTest, ::testing::ValuesIn(kIdentities), RowName());
+
+// What the node answers the requests Wine's HID bus and other hidraw readers make, as the kernel's
+// hidraw driver answers them for the first controller plugged in.
+struct RequestCase {
+  const char* name;
+  unsigned long request;
+  bool gone;  // asked after the unplug
+  int result;
+  int error;             // when the result is -1
+  std::string answered;  // the first bytes of the caller's buffer afterwards
+};
+
+class RequestTest : public HidrawPortTest, public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(RequestTest, NodeAnswersAsTheKernelsHidrawDriver) {
+  const RequestCase& c = GetParam();
+  auto plugged = PlugNode();
+  const int fd = open(plugged->Place().devnode.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  if (c.gone) bed.Unplug(*plugged);
+  // A caller that asked for the descriptor's size first.
+  hidraw_report_descriptor buffer{};
+  buffer.size = static_cast<__u32>(kVhidReportDescriptorBytes);
+  errno = 0;
+  EXPECT_EQ(ioctl(fd, c.request, &buffer), c.result);
+  EXPECT_EQ(errno, c.result < 0 ? c.error : 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&buffer), c.answered.size()), c.answered);
+  close(fd);
+}
+
+std::string DescriptorAnswer() {
+  const std::uint32_t size = kVhidReportDescriptorBytes;
+  return std::string(reinterpret_cast<const char*>(&size), sizeof size) +
+         std::string(reinterpret_cast<const char*>(kVhidReportDescriptor), size);
+}
+
+const RequestCase kRequests[] = {
+    {"Name", HIDIOCGRAWNAME(64), false, 14, 0, std::string("HID 3a7c:5750\0", 14)},
+    {"NameCutShort", HIDIOCGRAWNAME(4), false, 4, 0, "HID "},  // no room for the NUL
+    {"Phys", HIDIOCGRAWPHYS(64), false, 26, 0, std::string("usb-0000:00:14.0-1/input0\0", 26)},
+    {"Uniq", HIDIOCGRAWUNIQ(64), false, 7, 0, std::string("KT1000\0", 7)},
+    {"DescriptorSize", HIDIOCGRDESCSIZE, false, 0, 0, DescriptorAnswer().substr(0, 4)},
+    {"Descriptor", HIDIOCGRDESC, false, 0, 0, DescriptorAnswer()},
+    {"FeatureReport", HIDIOCGFEATURE(65), false, -1, EPIPE, ""},  // the controller has none
+    {"EvdevProbe", EVIOCGBIT(EV_KEY, 96), false, -1, EINVAL, ""},
+    {"UnknownHidrawRequest", _IOC(_IOC_READ, 'H', 0x30, 4), false, -1, ENOTTY, ""},
+    {"NodeGone", HIDIOCGRAWINFO, true, -1, ENODEV, ""}};
+INSTANTIATE_TEST_SUITE_P(Requests, RequestTest, ::testing::ValuesIn(kRequests), RowName());
 
 struct AccessCase {
   const char* name;
@@ -302,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(Aborts, AbortTest, ::testing::ValuesIn(kAborts), RowNam
 
 // --- hotplug
 
-enum class Event { kPlug, kUnplug, kChange, kNothing };
+enum class Event { kPlug, kUnplug, kUnplugKeepingTheTerminal, kChange, kNothing };
 
 struct MonitorCase {
   const char* name;
@@ -321,6 +374,10 @@ TEST_P(MonitorTest, MonitorReportsAddAndRemoveOnly) {
     case Event::kPlug:
       PlugNode(kVendorKestro, kProductBoot);
       break;
+    case Event::kUnplugKeepingTheTerminal:
+      bed.SetRemoval(Removal::kKeepTerminal);  // as for a Wine session
+      bed.Unplug(*present);
+      break;
     case Event::kUnplug:
       bed.Unplug(*present);
       break;
@@ -335,6 +392,7 @@ TEST_P(MonitorTest, MonitorReportsAddAndRemoveOnly) {
 
 const MonitorCase kEvents[] = {{"Plug", Event::kPlug, true},
                                {"Unplug", Event::kUnplug, true},
+                               {"UnplugKeepingTheTerminal", Event::kUnplugKeepingTheTerminal, true},
                                {"Change", Event::kChange, false},
                                {"Nothing", Event::kNothing, false}};
 INSTANTIATE_TEST_SUITE_P(Events, MonitorTest, ::testing::ValuesIn(kEvents), RowName());

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "vhid/VhidReport.h"
+
 namespace kestro::hidraw::testing {
 namespace {
 
-// A vendor-defined collection of one 64-byte input and one 64-byte output report, without
-// report ids: the controller's interface as its descriptor describes it.
-constexpr char kReportDescriptor[] = "0600FF0901A10115002600FF750895400901810209019102C0";
+constexpr char kHostController[] = "0000:00:14.0";
 
 std::string Hex4(std::uint16_t value, bool lower = false) {
   char text[8];
@@ -20,24 +20,52 @@ std::string Hex4(std::uint16_t value, bool lower = false) {
   return text;
 }
 
+// The controller's interface as its descriptor describes it: a vendor-defined collection of one
+// 64-byte input and one 64-byte output report, without report ids (the virtual HID device's).
+std::string ReportDescriptorHex() {
+  std::string hex;
+  for (std::size_t i = 0; i < kVhidReportDescriptorBytes; ++i) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", kVhidReportDescriptor[i]);
+    hex += digits;
+  }
+  return hex;
+}
+
+// As usbhid names a device: it has no manufacturer or product string, so the ids; the path to
+// its port and the interface's number; the serial number.
+NodeIdentity IdentityOf(const DeviceToPlug& plugged, int number) {
+  NodeIdentity identity;
+  identity.vendorId = plugged.vendorId;
+  identity.productId = plugged.productId;
+  identity.name = "HID " + Hex4(plugged.vendorId, true) + ":" + Hex4(plugged.productId, true);
+  identity.phys =
+      std::string("usb-") + kHostController + "-" + std::to_string(number + 1) + "/input0";
+  identity.uniq = "KT" + std::to_string(1000 + number);
+  return identity;
+}
+
 // The records of one device as umockdev-record writes them: the USB device, its interface, the
 // HID device and the hidraw node.
 std::string DeviceRecords(const NodePlace& place, const std::string& usbPath,
                           const std::string& hidPath, const std::string& nodePath, int number,
-                          const DeviceToPlug& plugged) {
+                          const DeviceToPlug& plugged, const NodeIdentity& identity) {
   std::string records;
   records += "P: " + usbPath + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
   records += "A: idVendor=" + Hex4(plugged.vendorId, true) + "\n";
   records += "A: idProduct=" + Hex4(plugged.productId, true) + "\n";
-  records += "A: serial=KT" + std::to_string(1000 + number) + "\n\n";
+  records += "A: serial=" + identity.uniq + "\n\n";
   records += "P: " + usbPath + "/" + usbPath.substr(usbPath.rfind('/') + 1) +
-             ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=03\n\n";
+             ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=03\n"
+             "A: bInterfaceNumber=00\n\n";
   records += "P: " + hidPath + "\nE: SUBSYSTEM=hid\n";
   if (plugged.identity == IdentitySource::kHidId) {
     records +=
         "E: HID_ID=0003:0000" + Hex4(plugged.vendorId) + ":0000" + Hex4(plugged.productId) + "\n";
   }
-  records += "H: report_descriptor=" + std::string(kReportDescriptor) + "\n\n";
+  records += "E: HID_NAME=" + identity.name + "\nE: HID_PHYS=" + identity.phys +
+             "\nE: HID_UNIQ=" + identity.uniq + "\n";
+  records += "H: report_descriptor=" + ReportDescriptorHex() + "\n\n";
   records += "P: " + nodePath + "\nN: " + place.devnode.substr(5) +
              "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + place.devnode +
              "\nA: dev=243:" + std::to_string(number) + "\n\n";
@@ -79,7 +107,8 @@ std::shared_ptr<EmulatedNode> HidrawTestbed::Plug(const DeviceToPlug& plugged) {
   if (m_closing) return nullptr;
   const int number = m_nextNumber++;
   const std::string port = "1-" + std::to_string(number + 1);
-  const std::string usbPath = "/devices/pci0000:00/0000:00:14.0/usb1/" + port;
+  const std::string usbPath =
+      std::string("/devices/pci0000:00/") + kHostController + "/usb1/" + port;
   char hidName[32];
   std::snprintf(hidName, sizeof hidName, "0003:%s:%s.%04X", Hex4(plugged.vendorId).c_str(),
                 Hex4(plugged.productId).c_str(), number + 1);
@@ -93,12 +122,13 @@ std::shared_ptr<EmulatedNode> HidrawTestbed::Plug(const DeviceToPlug& plugged) {
   auto unplug = [this, self] {
     if (auto node = self->lock()) UnplugAfter(node, 0);
   };
-  auto node = std::make_shared<EmulatedNode>(place, plugged.vendorId, plugged.productId,
-                                             plugged.device, *m_loop, unplug);
+  const NodeIdentity identity = IdentityOf(plugged, number);
+  auto node = std::make_shared<EmulatedNode>(place, identity, plugged.device, *m_loop, unplug);
   *self = node;
   if (!node->AttachTo(m_testbed)) return nullptr;
   m_nodes.push_back(node);
-  const std::string records = DeviceRecords(place, usbPath, hidPath, nodePath, number, plugged);
+  const std::string records =
+      DeviceRecords(place, usbPath, hidPath, nodePath, number, plugged, identity);
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(m_testbed, records.c_str(), &error)) {
     std::fprintf(stderr, "umockdev refused the device: %s\n", error->message);
@@ -115,12 +145,17 @@ void HidrawTestbed::Unplug(EmulatedNode& node) {
   // Leaf first, as the kernel does it.
   umockdev_testbed_uevent(m_testbed, node.Place().nodeSyspath.c_str(), "remove");
   umockdev_testbed_remove_device(m_testbed, node.Place().deviceSyspath.c_str());
-  node.MarkGone();
+  node.MarkGone(m_removal);
   // The terminal's number is handed out again once free, but umockdev keeps the link it made
   // for it and would abort making it anew for the next node.
   std::string link = node.TerminalPath();
   std::replace(link.begin(), link.end(), '/', '_');
   unlink((m_root + "/dev/.ptymap/" + link).c_str());
+}
+
+void HidrawTestbed::SetRemoval(Removal removal) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_removal = removal;
 }
 
 void HidrawTestbed::UnplugAfter(const std::shared_ptr<EmulatedNode>& node, std::uint32_t delayMs) {

@@ -47,6 +47,8 @@ class HidrawTestbed {
   std::shared_ptr<EmulatedNode> Plug(std::shared_ptr<sim::Device> device);
   // The "remove" uevent, the device gone from sysfs and /dev, and its node's descriptors failing.
   void Unplug(EmulatedNode& node);
+  // How the nodes unplugged from now on show it on their terminals; kHangUp unless set.
+  void SetRemoval(Removal removal);
   void UnplugAfter(const std::shared_ptr<EmulatedNode>& node, std::uint32_t delayMs);
   void SendUevent(EmulatedNode& node, const char* action);
 
@@ -65,6 +67,7 @@ class HidrawTestbed {
   std::vector<std::shared_ptr<EmulatedNode>> m_nodes;
   int m_nextNumber = 0;
   bool m_closing = false;
+  Removal m_removal = Removal::kHangUp;
 };
 
 }  // namespace kestro::hidraw::testing
