@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "cli/ChildLines.h"
-#include "cli/Console.h"
 #include "cli/Front.h"
 #include "cli/Interrupts.h"
 #include "cli/Json.h"
@@ -29,6 +28,7 @@
 #include "hid/Hid.h"
 #include "platform/Diagnostics.h"
 #include "platform/Utf8.h"
+#include "platform/console/Console.h"
 #include "update/UpdateSession.h"
 #include "update/UpdateState.h"
 #include "update/Updater.h"

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "cli/ChildLines.h"
-#include "cli/Console.h"
 #include "cli/Front.h"
 #include "cli/Interrupts.h"
 #include "cli/PackageCheck.h"
@@ -18,6 +17,7 @@
 #include "cli/TerminalHost.h"
 #include "hid/Hid.h"
 #include "platform/Utf8.h"
+#include "platform/console/Console.h"
 #include "platform/record/RecordingPort.h"
 #include "update/UpdateSession.h"
 #include "update/UpdateState.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/Console.h"
+#include "platform/console/Console.h"
 
 namespace kestro::cli {
 namespace {

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "cli/ChildLines.h"
-#include "cli/Console.h"
 #include "platform/Utf8.h"
+#include "platform/console/Console.h"
 
 namespace kestro::cli {
 namespace {

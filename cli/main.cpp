@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/Console.h"
 #include "cli/Front.h"
 #include "cli/Interrupts.h"
 #include "cli/Options.h"
 #include "cli/System.h"
 #include "platform/Diagnostics.h"
 #include "platform/Utf8.h"
+#include "platform/console/Console.h"
 
 namespace kestro::cli {
 namespace {

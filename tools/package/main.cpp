@@ -13,8 +13,8 @@
 #ifdef _WIN32
 #include <sstream>
 
-#include "cli/Console.h"
 #include "platform/Utf8.h"
+#include "platform/console/Console.h"
 
 // clang-format off
 #include "platform/win32/Win32Api.h"
@@ -75,8 +75,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::vector<std::string_view> all(utf8.begin(), utf8.end());
   std::ostringstream out, err;
   const int status = Run(all, out, err);
-  kestro::cli::console::Out(out.str());
-  kestro::cli::console::Err(err.str());
+  kestro::console::Out(out.str());
+  kestro::console::Err(err.str());
   return status;
 }
 #else

@@ -1,17 +1,16 @@
 // A console shows what WriteConsoleW writes, whatever its code page; a pipe or a file gets the
 // UTF-8 bytes as they are (WriteFile), line feeds unchanged. The C runtime's streams are not used:
 // they write a byte at a time to a console and turn line feeds into CR LF in a pipe.
-#include "cli/Console.h"
-
 #include <string>
 
 #include "platform/Utf8.h"
+#include "platform/console/Console.h"
 
 // clang-format off
 #include "platform/win32/Win32Api.h"
 // clang-format on
 
-namespace kestro::cli::console {
+namespace kestro::console {
 namespace {
 
 bool IsConsole(HANDLE handle) {
@@ -70,4 +69,4 @@ bool ReadLine(std::string& line) {
   return true;
 }
 
-}  // namespace kestro::cli::console
+}  // namespace kestro::console

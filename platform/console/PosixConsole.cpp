@@ -1,11 +1,11 @@
-#include "cli/Console.h"
-
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
 
-namespace kestro::cli::console {
+#include "platform/console/Console.h"
+
+namespace kestro::console {
 namespace {
 
 void Write(std::FILE* stream, std::string_view utf8) {
@@ -21,4 +21,4 @@ bool OutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 bool ErrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 bool ReadLine(std::string& line) { return static_cast<bool>(std::getline(std::cin, line)); }
 
-}  // namespace kestro::cli::console
+}  // namespace kestro::console

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestro::cli::console {
+namespace kestro::console {
 
 void Out(std::string_view utf8);
 void Err(std::string_view utf8);
@@ -15,4 +15,4 @@ bool ErrIsTerminal();
 // One line of the user's answer from standard input, without its line end; nothing at its end.
 bool ReadLine(std::string& line);
 
-}  // namespace kestro::cli::console
+}  // namespace kestro::console
