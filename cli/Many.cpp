@@ -437,18 +437,24 @@ int ListControllers(const Options& options, const Texts& texts) {
   return kExitDone;
 }
 
+// The package readable and the log writable, or the one line that says why not: checked before
+// any controller is touched.
+bool PackageAndLogReady(const Options& options, Log& log) {
+  if (const auto problem = PackageFileProblem(*options.package)) {
+    Say(*problem);
+    return false;
+  }
+  std::string why;
+  if (log.Open(options.log, why)) return true;
+  Say(why);
+  return false;
+}
+
 // --- --all ---------------------------------------------------------------------------------------
 
 int UpdateAll(const Options& options, const Texts& texts) {
-  if (const auto problem = PackageFileProblem(*options.package)) {
-    Say(*problem);
-    return kExitFailed;
-  }
   Log log;
-  if (std::string why; !log.Open(options.log, why)) {
-    Say(why);
-    return kExitFailed;
-  }
+  if (!PackageAndLogReady(options, log)) return kExitFailed;
   std::unique_ptr<HidPort> port = CreateControllerPort();
   const std::vector<Controller> controllers = Look(*port, texts, true);
   if (controllers.empty()) {
@@ -552,15 +558,8 @@ int UpdateAll(const Options& options, const Texts& texts) {
 // --- --station -----------------------------------------------------------------------------------
 
 int RunStation(const Options& options, const Texts& texts) {
-  if (const auto problem = PackageFileProblem(*options.package)) {
-    Say(*problem);
-    return kExitFailed;
-  }
   Log log;
-  if (std::string why; !log.Open(options.log, why)) {
-    Say(why);
-    return kExitFailed;
-  }
+  if (!PackageAndLogReady(options, log)) return kExitFailed;
   std::unique_ptr<HidPort> port = CreateControllerPort();
   ArrivalWatch watch(*port);
   interrupts::CountOnly();
